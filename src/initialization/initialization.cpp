@@ -1,0 +1,128 @@
+#include "initialization/initialization.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pelmora {
+
+namespace {
+
+constexpr int kMaxDoublings = 100;
+constexpr double kDoublingTolerance = 1e-14;
+// Jitter ladder: 1e-12 of the diagonal scale, then ten times more at each of eight steps.
+constexpr double kJitterBase = 1e-12;
+constexpr int kJitterSteps = 8;
+
+bool all_finite(const Matrix& m) { return m.allFinite(); }
+
+}  // namespace
+
+KalmanInit KalmanInit::approximate_diffuse(std::size_t k) {
+  KalmanInit init;
+  init.initial_state = Vector::Zero(k);
+  init.initial_cov = Matrix::Identity(k, k) * kApproxDiffuseVariance;
+  init.n_diffuse = k;
+  return init;
+}
+
+bool cholesky_succeeds(const Matrix& P) {
+  const Eigen::Index k = P.rows();
+  Matrix L = Matrix::Zero(k, k);
+  for (Eigen::Index j = 0; j < k; ++j) {
+    double pivot = P(j, j);
+    for (Eigen::Index m = 0; m < j; ++m) pivot -= L(j, m) * L(j, m);
+    if (!(pivot > 0.0)) return false;
+    const double root = std::sqrt(pivot);
+    L(j, j) = root;
+    for (Eigen::Index i = j + 1; i < k; ++i) {
+      double sum = P(i, j);
+      for (Eigen::Index m = 0; m < j; ++m) sum -= L(i, m) * L(j, m);
+      L(i, j) = sum / root;
+    }
+  }
+  return true;
+}
+
+std::optional<Matrix> lyapunov_doubling(const Matrix& A, const Matrix& B) {
+  if (A.rows() == 0) return Matrix(0, 0);
+  Matrix P = B;
+  Matrix A_cur = A;
+  Matrix P_new(P.rows(), P.cols());
+  Matrix work(P.rows(), P.cols());
+  for (int iter = 0; iter < kMaxDoublings; ++iter) {
+    work.noalias() = A_cur * P;
+    P_new.noalias() = work * A_cur.transpose();
+    P_new += P;
+    work.noalias() = A_cur * A_cur;
+    A_cur.swap(work);
+    const double diff = (P_new - P).norm();
+    const double norm = P.norm();
+    const double tol = std::isnan(norm) ? kDoublingTolerance : kDoublingTolerance * std::max(norm, 1.0);
+    if (tol > diff) {
+      if (all_finite(P_new)) return P_new;
+      return std::nullopt;
+    }
+    P.swap(P_new);
+  }
+  return std::nullopt;
+}
+
+std::optional<Matrix> solve_lyapunov_general(const Matrix& A, const Matrix& B) {
+  auto P = lyapunov_doubling(A, B);
+  if (!P) return std::nullopt;
+  Matrix sym = (*P + P->transpose()) * 0.5;
+  return sym;
+}
+
+KalmanInit KalmanInit::from_config_default(const StateSpace& ss, const SarimaxConfig& config) {
+  const std::size_t k = ss.k_states;
+  if (!config.enforce_stationarity) return approximate_diffuse(k);
+  const Eigen::Index k_diff = static_cast<Eigen::Index>(ss.k_diff);
+  const Eigen::Index r = static_cast<Eigen::Index>(k) - k_diff;
+
+  const Matrix A = ss.transition.block(k_diff, k_diff, r, r);
+  const Matrix R_b = ss.selection.block(k_diff, 0, r, 1);
+  const Matrix B = R_b * ss.state_cov * R_b.transpose();
+  auto solved = lyapunov_doubling(A, B);
+  if (!solved) return approximate_diffuse(k);
+  Matrix P = (*solved + solved->transpose()) * 0.5;
+
+  if (!cholesky_succeeds(P)) {
+    double scale = 1.0;
+    for (Eigen::Index i = 0; i < r; ++i) {
+      const double v = std::abs(P(i, i));
+      if (!std::isnan(v)) scale = std::max(scale, v);
+    }
+    double jitter = kJitterBase * scale;
+    bool factorised = false;
+    for (int step = 0; step < kJitterSteps && !factorised; ++step, jitter *= 10.0) {
+      P.diagonal().array() += jitter;
+      factorised = cholesky_succeeds(P);
+    }
+    if (!factorised) return approximate_diffuse(k);
+  }
+
+  // The stationary mean of the ARMA block under the first period's intercept:
+  // a0 = (I - A)^{-1} c0. A stationary A has no unit eigenvalue, so I - A is invertible.
+  Vector a0 = Vector::Zero(static_cast<Eigen::Index>(k));
+  if (ss.state_intercept.size() >= k) {
+    const Vector c0 = Eigen::Map<const Vector>(ss.state_intercept.data() + k_diff, r);
+    if (!c0.isZero(0.0)) {
+      const Matrix I_minus_A = Matrix::Identity(r, r) - A;
+      const Vector mean = I_minus_A.fullPivLu().solve(c0);
+      if (!mean.allFinite()) return approximate_diffuse(k);
+      a0.segment(k_diff, r) = mean;
+    }
+  }
+
+  KalmanInit init;
+  init.initial_state = std::move(a0);
+  init.initial_cov = Matrix::Zero(static_cast<Eigen::Index>(k), static_cast<Eigen::Index>(k));
+  for (Eigen::Index i = 0; i < k_diff; ++i) init.initial_cov(i, i) = kApproxDiffuseVariance;
+  init.initial_cov.block(k_diff, k_diff, r, r) = P;
+  init.n_diffuse = ss.k_diff;
+  init.stationary_block = std::make_pair(ss.k_diff, static_cast<std::size_t>(r));
+  return init;
+}
+
+}  // namespace pelmora

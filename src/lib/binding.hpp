@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "error/error.hpp"
+#include "lib/job.hpp"
+#include "lib/numpy_api.hpp"
+#include "types/linalg.hpp"
+
+namespace pelmora::py {
+
+// Owned reference; releases on scope exit.
+class PyRef {
+ public:
+  explicit PyRef(PyObject* object = nullptr) : object_(object) {}
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(object_); }
+  PyObject* get() const { return object_; }
+  PyObject* release() {
+    PyObject* o = object_;
+    object_ = nullptr;
+    return o;
+  }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  PyObject* object_;
+};
+
+// Per-function descriptor of the argument layer: every parameter may be passed by position or
+// by keyword; the first n_required have no default.
+struct FunctionSpec {
+  const char* name;
+  std::span<const char* const> params;
+  std::size_t n_required;
+};
+
+// Binds positional and keyword arguments to the descriptor's slots (borrowed references,
+// null when omitted). On failure sets TypeError and returns false.
+bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::span<PyObject*> slots);
+
+// A float64 array of one dimension, not yet checked for contiguity.
+struct Array1D {
+  PyArrayObject* array = nullptr;
+};
+
+// Converters: each returns false with the Python error set. `name` is the parameter name.
+bool convert_array1d(PyObject* object, const char* name, Array1D& out);
+bool convert_optional_array2d(PyObject* object, const char* name, PyArrayObject*& out);
+bool convert_sizes(PyObject* object, const char* name, std::size_t count, std::size_t* out);
+bool convert_bool(PyObject* object, const char* name, bool default_value, bool& out);
+bool convert_optional_str(PyObject* object, const char* name, std::optional<std::string>& out);
+
+// Views an array as contiguous memory; TypeError "The given array is not contiguous or is
+// misaligned." otherwise (an empty array always passes).
+bool view_contiguous(const Array1D& array, std::span<const double>& out);
+
+// Columns of a 2-D array, honouring any strides (negative included).
+Columns numpy2d_to_cols(PyArrayObject* array);
+
+// Sets the Python exception of a core error: RuntimeError for CholeskyFailed and
+// OptimizationFailed, ValueError for every other kind; the message is the display text.
+void to_pyerr(const SarimaxError& error);
+
+// Raises the internal-fault exception (derives from BaseException, not Exception).
+void raise_internal_fault(const std::string& description);
+
+// The internal-fault exception class, created on first use; null with an error set on failure.
+PyObject* internal_fault_type();
+
+// Runs `job` with the interpreter lock released. The job must not touch Python objects.
+template <typename Job>
+auto run_without_gil(Job&& job) -> Guarded<decltype(job())> {
+  Guarded<decltype(job())> outcome = std::unexpected(std::string());
+  Py_BEGIN_ALLOW_THREADS
+  outcome = guard_job(std::forward<Job>(job));
+  Py_END_ALLOW_THREADS
+  return outcome;
+}
+
+}  // namespace pelmora::py

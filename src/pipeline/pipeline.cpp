@@ -1,0 +1,53 @@
+#include "pipeline/pipeline.hpp"
+
+#include <string>
+
+#include "css/differencing.hpp"
+#include "initialization/initialization.hpp"
+#include "state_space/state_space.hpp"
+
+namespace pelmora {
+
+Result<PreparedEndog> prepare_endog(std::span<const double> y, const SarimaxConfig& config,
+                                    const Columns* exog) {
+  PreparedEndog out;
+  if (!config.simple_differencing) {
+    out.y.assign(y.begin(), y.end());
+    if (exog != nullptr) out.exog = *exog;
+    return out;
+  }
+  out.y = apply_differencing(y, config);
+  if (exog != nullptr) {
+    Columns diffed;
+    diffed.reserve(exog->size());
+    for (std::size_t j = 0; j < exog->size(); ++j) {
+      diffed.push_back(apply_differencing((*exog)[j], config));
+      if (diffed.back().size() != out.y.size()) {
+        return std::unexpected(SarimaxError::invalid_input(
+            "exog column " + std::to_string(j) + " has " + std::to_string(diffed.back().size()) +
+            " rows after simple_differencing, but y has " + std::to_string(out.y.size()) +
+            " observations"));
+      }
+    }
+    out.exog = std::move(diffed);
+  }
+  return out;
+}
+
+Result<KalmanOutput> kalman_eval(std::span<const double> y, const SarimaxParams& params,
+                                 const SarimaxConfig& config, const Columns* exog) {
+  std::optional<PreparedEndog> prepared;
+  if (config.simple_differencing) {
+    auto p = prepare_endog(y, config, exog);
+    if (!p) return std::unexpected(std::move(p.error()));
+    prepared = std::move(*p);
+    y = prepared->y;
+    exog = prepared->exog ? &*prepared->exog : nullptr;
+  }
+  auto ss = StateSpace::build(config, params, y.size(), exog);
+  if (!ss) return std::unexpected(std::move(ss.error()));
+  const KalmanInit init = KalmanInit::from_config_default(*ss, config);
+  return kalman_loglike(y, *ss, init, config.concentrate_scale);
+}
+
+}  // namespace pelmora
