@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "kalman/strategy.hpp"
+
 namespace pelmora {
 
 namespace {
@@ -57,6 +59,9 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   Vector PZ(kk), PZ_old = Vector::Zero(kk), a_next(kk), gain(kk), PZ_ss(kk);
   Matrix TP(kk, kk);
   const bool use_state_intercept = ss.state_intercept.size() == n * k;
+  const SparseT T_sparse = SparseT::from_dense(T, k);
+  const SparseZ Z_sparse = SparseZ::from_dense(Z, k);
+  const KalmanStrategy strategy = KalmanStrategy::choose(T_sparse);
 
   KalmanFilterOutput out;
   out.residuals.reserve(n);
@@ -73,8 +78,10 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   int steady_count = 0;
   double F_ss = 0.0, log_F_ss = 0.0;
 
-  auto add_intercept = [&](std::size_t t) {
-    if (use_state_intercept) a += Eigen::Map<const Vector>(ss.state_intercept.data() + t * k, kk);
+  // a <- T a + c_t
+  auto predict_state = [&](std::size_t t) {
+    strategy.predict_state(T, T_sparse, a, a_next, ss.state_intercept, t, k, use_state_intercept);
+    a.swap(a_next);
   };
 
   for (std::size_t t = 0; t < n; ++t) {
@@ -88,10 +95,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.innovation_variances.push_back(F_ss);
         out.filtered_state = a + PZ_ss * (v / F_ss);
       }
-      a_next.noalias() = T * a;
-      a_next += gain * (v / F_ss);
-      a.swap(a_next);
-      add_intercept(t);
+      predict_state(t);
+      a += gain * (v / F_ss);
       if (t >= burn) {
         sum_log_f += log_F_ss;
         sum_v2_f += v * v / F_ss;
@@ -99,8 +104,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       continue;
     }
 
-    PZ.noalias() = P * Z;
-    const double F = Z.dot(PZ);
+    const double F = strategy.compute_pz_and_f(P, Z, Z_sparse, PZ);
     if (keep_steps) out.innovation_variances.push_back(F);
 
     if (!(F > 0.0)) {
@@ -108,12 +112,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_state = a;
         out.filtered_cov = P;
       }
-      a_next.noalias() = T * a;
-      a.swap(a_next);
-      add_intercept(t);
-      TP.noalias() = T * P;
-      P.noalias() = TP * Tt;
-      P += RQR;
+      predict_state(t);
+      strategy.predict_cov(T, Tt, T_sparse, P, RQR, TP);
       if (t >= burn) {
         sum_log_f += log_substitute;
         sum_v2_f += v * v / kNonPositiveVarianceSubstitute;
@@ -129,12 +129,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       out.filtered_cov = P;
     }
 
-    a_next.noalias() = T * a;
-    a.swap(a_next);
-    add_intercept(t);
-    TP.noalias() = T * P;
-    P.noalias() = TP * Tt;
-    P += RQR;
+    predict_state(t);
+    strategy.predict_cov(T, Tt, T_sparse, P, RQR, TP);
 
     if (t >= burn) {
       sum_log_f += std::log(F);
@@ -143,7 +139,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
     if (t >= burn + kSteadyDelay) {
       Vector& PZ_new = PZ;  // P Z is recomputed from the predicted P; the old value is done with
-      PZ_new.noalias() = P * Z;
+      strategy.compute_pz_and_f(P, Z, Z_sparse, PZ_new);
       const double diff = (PZ_new - PZ_old).norm();
       const double rel = diff / std::max(PZ_old.norm(), kNormFloor);
       steady_count = rel < kSteadyTolerance ? steady_count + 1 : 0;
@@ -154,7 +150,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
           F_ss = f;
           log_F_ss = std::log(f);
           PZ_ss = PZ_new;
-          gain.noalias() = T * PZ_new;
+          strategy.apply_transition(T, T_sparse, PZ_new, gain);
           continue;
         }
       }

@@ -16,6 +16,15 @@ Result<PreparedEndog> prepare_endog(std::span<const double> y, const SarimaxConf
     if (exog != nullptr) out.exog = *exog;
     return out;
   }
+  // A series no longer than the differencing span has nothing left once differenced; the
+  // differencing routine would instead skip the steps it cannot take and leave a partly
+  // differenced series that the model would then score as if fully differenced.
+  const SarimaxOrder& o = config.order;
+  if (y.size() <= o.d + o.s * o.D) {
+    out.y.clear();
+    if (exog != nullptr) out.exog = Columns(exog->size());
+    return out;
+  }
   out.y = apply_differencing(y, config);
   if (exog != nullptr) {
     Columns diffed;
