@@ -39,7 +39,8 @@ std::string origin_list(std::span<const std::size_t> origins) {
 
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
                                        const KalmanInit& init, bool concentrate_scale,
-                                       bool keep_steps, SnapshotRequest* snapshots) {
+                                       bool keep_steps, SnapshotRequest* snapshots,
+                                       std::optional<KalmanStrategy::Kind> force) {
   const std::size_t n = y.size();
   const std::size_t k = ss.k_states;
   const std::size_t burn = init.n_diffuse;
@@ -61,7 +62,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   const bool use_state_intercept = ss.state_intercept.size() == n * k;
   const SparseT T_sparse = SparseT::from_dense(T, k);
   const SparseZ Z_sparse = SparseZ::from_dense(Z, k);
-  const KalmanStrategy strategy = KalmanStrategy::choose(T_sparse);
+  const KalmanStrategy strategy = force ? KalmanStrategy{*force} : KalmanStrategy::choose(T_sparse);
 
   KalmanFilterOutput out;
   out.residuals.reserve(n);
@@ -123,7 +124,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
     const double inv_F = 1.0 / F;
     a += PZ * (v * inv_F);
-    for (Eigen::Index j = 0; j < kk; ++j) P.col(j) += PZ * (-PZ[j] * inv_F);
+    // P -= PZ PZ' / F, column by column.
+    double* p = P.data();
+    const double* pz = PZ.data();
+    for (std::size_t j = 0; j < k; ++j) {
+      const double scale = -pz[j] * inv_F;
+      double* col = p + j * k;
+      for (std::size_t i = 0; i < k; ++i) col[i] += pz[i] * scale;
+    }
     if (keep_steps) {
       out.filtered_state = a;
       out.filtered_cov = P;

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "error/error.hpp"
 #include "initialization/initialization.hpp"
+#include "kalman/strategy.hpp"
 #include "state_space/state_space.hpp"
 #include "types/linalg.hpp"
 
@@ -49,9 +51,11 @@ struct SnapshotRequest {
 
 // Univariate Kalman filter with the exact Gaussian log-likelihood. Switches to a frozen gain
 // once P Z has converged; observations with F_t <= 0 count with variance 1e10 and no update.
+// `force` overrides the choice of dense or sparse products (benchmarks compare the two).
 Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& state_space,
                                        const KalmanInit& init, bool concentrate_scale,
-                                       bool keep_steps, SnapshotRequest* snapshots);
+                                       bool keep_steps, SnapshotRequest* snapshots,
+                                       std::optional<KalmanStrategy::Kind> force = std::nullopt);
 
 Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& state_space,
                                     const KalmanInit& init, bool concentrate_scale);

@@ -8,6 +8,12 @@ namespace {
 
 bool counts_as_nonzero(double v) { return v != 0.0 || std::isnan(v); }
 
+// y += a x over n contiguous values; a plain loop the compiler vectorises, free of the
+// expression overhead that dominates at the small sizes of one filter step.
+inline void axpy(std::size_t n, double a, const double* __restrict x, double* __restrict y) {
+  for (std::size_t i = 0; i < n; ++i) y[i] += a * x[i];
+}
+
 }  // namespace
 
 SparseT SparseT::from_dense(const Matrix& T, std::size_t k) {
@@ -41,8 +47,9 @@ double KalmanStrategy::compute_pz_and_f(const Matrix& P, const Vector& Z, const 
     PZ.noalias() = P * Z;
     return Z.dot(PZ);
   }
+  const std::size_t k = static_cast<std::size_t>(P.rows());
   PZ.setZero();
-  for (const auto& e : Zs.entries) PZ += e.value * P.col(static_cast<Eigen::Index>(e.index));
+  for (const auto& e : Zs.entries) axpy(k, e.value, P.data() + e.index * k, PZ.data());
   double F = 0.0;
   for (const auto& e : Zs.entries) F += e.value * PZ[static_cast<Eigen::Index>(e.index)];
   return F;
@@ -58,6 +65,17 @@ void KalmanStrategy::apply_transition(const Matrix& T, const SparseT& Ts, const 
   for (const auto& e : Ts.entries) {
     out[static_cast<Eigen::Index>(e.row)] += e.value * x[static_cast<Eigen::Index>(e.col)];
   }
+}
+
+void KalmanStrategy::right_multiply_transpose(const Matrix& X, const Matrix& Tt, const SparseT& Ts,
+                                              Matrix& out) const {
+  if (kind == Kind::Dense) {
+    out.noalias() = X * Tt;
+    return;
+  }
+  const std::size_t k = Ts.k;
+  out.setZero();
+  for (const auto& e : Ts.entries) axpy(k, e.value, X.data() + e.col * k, out.data() + e.row * k);
 }
 
 void KalmanStrategy::predict_state(const Matrix& T, const SparseT& Ts, const Vector& a, Vector& a_next,
@@ -77,13 +95,16 @@ void KalmanStrategy::predict_cov(const Matrix& T, const Matrix& Tt, const Sparse
     P += RQR;
     return;
   }
+  // W = P T' by whole columns of P (contiguous, vectorised); then P = RQR' + T W, each entry
+  // of T adding a scaled row of W to a row of P.
+  const std::size_t k = Ts.k;
   W.setZero();
-  for (const auto& e : Ts.entries) {
-    W.row(static_cast<Eigen::Index>(e.row)) += e.value * P.row(static_cast<Eigen::Index>(e.col));
-  }
+  for (const auto& e : Ts.entries) axpy(k, e.value, P.data() + e.col * k, W.data() + e.row * k);
   P = RQR;
+  double* p = P.data();
+  const double* w = W.data();
   for (const auto& e : Ts.entries) {
-    P.col(static_cast<Eigen::Index>(e.row)) += e.value * W.col(static_cast<Eigen::Index>(e.col));
+    for (std::size_t l = 0; l < k; ++l) p[l * k + e.row] += e.value * w[l * k + e.col];
   }
 }
 

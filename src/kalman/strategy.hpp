@@ -53,6 +53,8 @@ struct KalmanStrategy {
                    Matrix& W) const;
   // out = T x (no intercept).
   void apply_transition(const Matrix& T, const SparseT& Ts, const Vector& x, Vector& out) const;
+  // out = X T'.
+  void right_multiply_transpose(const Matrix& X, const Matrix& Tt, const SparseT& Ts, Matrix& out) const;
 };
 
 }  // namespace pelmora

@@ -274,7 +274,7 @@ double tlkf_pass(std::span<const double> y, const StateSpace& ss, const KalmanIn
       strategy.predict_cov(T, Tt, Ts, dP[i], p.d_rqr ? *p.d_rqr : zero_kk, W);
       if (!p.d_transition.empty()) {
         sparse_left_product(p.d_transition, P_f, X);
-        M.noalias() = X * Tt;
+        strategy.right_multiply_transpose(X, Tt, Ts, M);
         dP[i] += M + M.transpose();
       }
     }
