@@ -56,13 +56,12 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   Vector a = init.initial_state;
   Matrix P = init.initial_cov;
   const Matrix RQR = ss.selection * ss.state_cov * ss.selection.transpose();
-  const Matrix Tt = T.transpose();
   Vector PZ(kk), PZ_old = Vector::Zero(kk), a_next(kk), gain(kk), PZ_ss(kk);
-  Matrix TP(kk, kk);
   const bool use_state_intercept = ss.state_intercept.size() == n * k;
   const SparseT T_sparse = SparseT::from_dense(T, k);
   const SparseZ Z_sparse = SparseZ::from_dense(Z, k);
   const KalmanStrategy strategy = force ? KalmanStrategy{*force} : KalmanStrategy::choose(T_sparse);
+  CovariancePredictor predict_cov(T, T_sparse, RQR, strategy);
 
   KalmanFilterOutput out;
   out.residuals.reserve(n);
@@ -76,6 +75,8 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
   double sum_v2_f = 0.0;
   const double log_substitute = std::log(kNonPositiveVarianceSubstitute);
   bool steady = false;
+  bool pz_ready = false;
+  double f_from_pz = 0.0;
   int steady_count = 0;
   double F_ss = 0.0, log_F_ss = 0.0;
 
@@ -105,7 +106,9 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       continue;
     }
 
-    const double F = strategy.compute_pz_and_f(P, Z, Z_sparse, PZ);
+    // The steady-state check of the previous step already formed P Z for this P.
+    const double F = pz_ready ? f_from_pz : strategy.compute_pz_and_f(P, Z, Z_sparse, PZ);
+    pz_ready = false;
     if (keep_steps) out.innovation_variances.push_back(F);
 
     if (!(F > 0.0)) {
@@ -114,7 +117,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         out.filtered_cov = P;
       }
       predict_state(t);
-      strategy.predict_cov(T, Tt, T_sparse, P, RQR, TP);
+      predict_cov.run(P, PZ, 0.0);
       if (t >= burn) {
         sum_log_f += log_substitute;
         sum_v2_f += v * v / kNonPositiveVarianceSubstitute;
@@ -124,21 +127,17 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
     const double inv_F = 1.0 / F;
     a += PZ * (v * inv_F);
-    // P -= PZ PZ' / F, column by column.
-    double* p = P.data();
-    const double* pz = PZ.data();
-    for (std::size_t j = 0; j < k; ++j) {
-      const double scale = -pz[j] * inv_F;
-      double* col = p + j * k;
-      for (std::size_t i = 0; i < k; ++i) col[i] += pz[i] * scale;
-    }
     if (keep_steps) {
+      // P -= PZ PZ' / F, kept for the caller; (PZ_i PZ_j) first keeps P exactly symmetric.
+      for (Eigen::Index j = 0; j < kk; ++j) {
+        for (Eigen::Index i = 0; i < kk; ++i) P(i, j) -= (PZ[i] * PZ[j]) * inv_F;
+      }
       out.filtered_state = a;
       out.filtered_cov = P;
     }
-
     predict_state(t);
-    strategy.predict_cov(T, Tt, T_sparse, P, RQR, TP);
+    // Otherwise the measurement update is folded into the covariance prediction.
+    predict_cov.run(P, PZ, keep_steps ? 0.0 : inv_F);
 
     if (t >= burn) {
       sum_log_f += std::log(F);
@@ -146,13 +145,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     }
 
     if (t >= burn + kSteadyDelay) {
-      Vector& PZ_new = PZ;  // P Z is recomputed from the predicted P; the old value is done with
-      strategy.compute_pz_and_f(P, Z, Z_sparse, PZ_new);
+      Vector& PZ_new = PZ;  // P Z of the predicted P; the next step starts from it
+      f_from_pz = strategy.compute_pz_and_f(P, Z, Z_sparse, PZ_new);
+      pz_ready = true;
       const double diff = (PZ_new - PZ_old).norm();
       const double rel = diff / std::max(PZ_old.norm(), kNormFloor);
       steady_count = rel < kSteadyTolerance ? steady_count + 1 : 0;
       if (rel < kSteadyTolerance && steady_count >= kSteadyChecks) {
-        const double f = Z.dot(PZ_new);
+        const double f = f_from_pz;
         if (std::isfinite(f) && f > 0.0) {
           steady = true;
           F_ss = f;

@@ -58,3 +58,50 @@ struct KalmanStrategy {
 };
 
 }  // namespace pelmora
+
+namespace pelmora {
+
+// The filter's covariance step for a symmetric P, with the measurement update folded in:
+//   P <- T (P - s PZ PZ') T' + RQR'.
+// Sparse transitions of SARIMAX models are mostly rows that copy one state (a single entry
+// equal to 1: the seasonal shift, the companion superdiagonal). For such rows i and l the
+// result is a re-indexing, P_new(i, l) = P_f(sigma(i), sigma(l)), done as contiguous runs;
+// only the remaining rows need products. Entries (i, l) and (l, i) are always computed from the
+// same terms, so P stays exactly symmetric. Buffers are sized once, at construction.
+class CovariancePredictor {
+ public:
+  CovariancePredictor(const Matrix& T, const SparseT& Ts, const Matrix& RQR, KalmanStrategy strategy);
+
+  void run(Matrix& P, const Vector& PZ, double s);
+
+ private:
+  struct Run {
+    std::size_t row;  // first result row
+    std::size_t src;  // first source state
+    std::size_t len;
+  };
+  struct Entry {
+    std::size_t row;
+    std::size_t col;
+    double value;
+  };
+
+  void run_dense(Matrix& P, const Vector& PZ, double s);
+  void run_sparse(Matrix& P, const Vector& PZ, double s);
+
+  const Matrix& T_;
+  const Matrix& RQR_;
+  KalmanStrategy strategy_;
+  std::size_t k_;
+  std::vector<std::size_t> sigma_;        // source state of a copy row, or k for other rows
+  std::vector<Run> runs_;                 // maximal runs of copy rows with consecutive sources
+  std::vector<std::size_t> general_;      // rows that are not copies (empty rows included)
+  std::vector<std::size_t> row_begin_;    // entries of row i: entries_[row_begin_[i] .. row_begin_[i+1])
+  std::vector<SparseT::Entry> entries_;
+  std::vector<Entry> rqr_;                // nonzero entries of RQR'
+  Matrix W_;                              // the new covariance, swapped into P
+  Matrix G_;                              // rows T_i P_f of the general rows, one column each
+  Vector TPZ_;
+};
+
+}  // namespace pelmora

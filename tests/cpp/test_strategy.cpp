@@ -97,6 +97,50 @@ TEST(KalmanStrategy, DenseAndSparseProductsAgree) {
   }
 }
 
+TEST(CovariancePredictor, MatchesTheDirectFormula) {
+  // T (P - s PZ PZ') T' + RQR' for symmetric P, on transitions of real models (shift rows,
+  // companion columns, differencing rows) and on a random sparse one.
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<Matrix> transitions;
+  for (const SarimaxOrder order : {SarimaxOrder{0, 1, 1, 0, 1, 1, 12}, SarimaxOrder{2, 1, 1, 1, 0, 1, 4},
+                                   SarimaxOrder{3, 2, 0, 0, 0, 0, 0}}) {
+    SarimaxConfig config;
+    config.order = order;
+    SarimaxParams params;
+    params.ar.assign(order.p, 0.3);
+    params.ma.assign(order.q, -0.4);
+    params.seasonal_ar.assign(order.P, 0.5);
+    params.seasonal_ma.assign(order.Q, -0.6);
+    params.sigma2 = 1.0;
+    transitions.push_back(StateSpace::build(config, params, 1, nullptr).value().transition);
+  }
+  transitions.push_back(sparse_random(20, 0.1, rng, false));
+  for (const Matrix& T : transitions) {
+    const std::size_t k = static_cast<std::size_t>(T.rows());
+    const Eigen::Index kk = T.rows();
+    const Matrix B = Matrix::NullaryExpr(kk, kk, [&] { return u(rng); });
+    const Matrix BBt = B * B.transpose();
+    const Matrix P0 = (BBt + BBt.transpose()) * 0.5;  // exactly symmetric, as the filter keeps it
+    const Vector r = Vector::NullaryExpr(kk, [&] { return u(rng); });
+    const Matrix RQR = r * r.transpose();
+    const Vector PZ = P0.col(0);
+    for (double s : {0.0, 1.0 / P0(0, 0)}) {
+      const Matrix expected = T * (P0 - s * PZ * PZ.transpose()) * T.transpose() + RQR;
+      for (auto kind : {KalmanStrategy::Kind::Dense, KalmanStrategy::Kind::Sparse}) {
+        const SparseT Ts = SparseT::from_dense(T, k);
+        CovariancePredictor predictor(T, Ts, RQR, KalmanStrategy{kind});
+        Matrix P = P0;
+        predictor.run(P, PZ, s);
+        expect_same(P, expected);
+        if (kind == KalmanStrategy::Kind::Sparse) {
+          EXPECT_EQ(P, P.transpose());
+        }
+      }
+    }
+  }
+}
+
 TEST(KalmanStrategy, ChoiceByNonzeroCount) {
   EXPECT_EQ(KalmanStrategy::choose(SparseT::from_dense(Matrix::Zero(1, 1), 1)).kind, KalmanStrategy::Kind::Dense);
   Matrix companion(2, 2);
