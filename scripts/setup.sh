@@ -8,8 +8,11 @@ cd "$root"
 
 packages=(g++ make libeigen3-dev liblbfgsb-dev libtbb-dev libboost-math-dev libgtest-dev)
 command -v python3 >/dev/null 2>&1 || packages+=(python3 python3-dev python3-venv)
-if command -v python3 >/dev/null 2>&1 && ! python3 -c 'import ensurepip, venv' >/dev/null 2>&1; then
-  packages+=(python3-venv python3-dev)
+if command -v python3 >/dev/null 2>&1; then
+  python3 -c 'import ensurepip, venv' >/dev/null 2>&1 || packages+=(python3-venv)
+  # The extension compiles against the interpreter's headers.
+  python3 -c 'import os, sysconfig; raise SystemExit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+    || packages+=(python3-dev)
 fi
 
 missing=()
