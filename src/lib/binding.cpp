@@ -4,12 +4,12 @@
 
 namespace pelmora::py {
 
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const FunctionSpec& desc, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> slots) {
-  const std::size_t n_params = spec.params.size();
+  const std::size_t n_params = desc.params.size();
   for (PyObject*& slot : slots) slot = nullptr;
   if (nargs < 0 || static_cast<std::size_t>(nargs) > n_params) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", spec.name,
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", desc.name,
                  n_params, nargs);
     return false;
   }
@@ -19,26 +19,26 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
     PyObject* key = PyTuple_GET_ITEM(kwnames, i);
     std::size_t index = n_params;
     for (std::size_t j = 0; j < n_params; ++j) {
-      if (PyUnicode_CompareWithASCIIString(key, spec.params[j]) == 0) {
+      if (PyUnicode_CompareWithASCIIString(key, desc.params[j]) == 0) {
         index = j;
         break;
       }
     }
     if (index == n_params) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", desc.name, key);
       return false;
     }
     if (slots[index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", spec.name,
-                   spec.params[index]);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", desc.name,
+                   desc.params[index]);
       return false;
     }
     slots[index] = args[nargs + i];
   }
-  for (std::size_t j = 0; j < spec.n_required; ++j) {
+  for (std::size_t j = 0; j < desc.n_required; ++j) {
     if (slots[j] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", spec.name,
-                   spec.params[j], j + 1);
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", desc.name,
+                   desc.params[j], j + 1);
       return false;
     }
   }

@@ -41,7 +41,7 @@ struct FunctionSpec {
 
 // Binds positional and keyword arguments to the descriptor's slots (borrowed references,
 // null when omitted). On failure sets TypeError and returns false.
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const FunctionSpec& desc, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> slots);
 
 // A float64 array of one dimension, not yet checked for contiguity.

@@ -20,9 +20,9 @@ constexpr const char* kVersion = "0.3.0";
 
 PyObject* version(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 0> kParams{};
-  static const FunctionSpec spec{"version", kParams, 0};
+  static const FunctionSpec desc{"version", kParams, 0};
   std::array<PyObject*, 0> slots{};
-  if (!bind_arguments(spec, nullptr, nargs, kwnames, slots)) return nullptr;
+  if (!bind_arguments(desc, nullptr, nargs, kwnames, slots)) return nullptr;
   return PyUnicode_FromString(kVersion);
 }
 
@@ -32,9 +32,9 @@ PyObject* sarimax_loglike(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                                       "exog",     "concentrate_scale",
                                       "enforce_stationarity", "enforce_invertibility",
                                       "trend",    "simple_differencing"};
-  static const FunctionSpec spec{"sarimax_loglike", kParams, 4};
+  static const FunctionSpec desc{"sarimax_loglike", kParams, 4};
   std::array<PyObject*, kParams.size()> a{};
-  if (!bind_arguments(spec, args, nargs, kwnames, a)) return nullptr;
+  if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
 
   Array1D y_array, params_array;
   std::size_t order[3], seasonal[4];
