@@ -90,28 +90,34 @@ Result<StateSpace> StateSpace::build(const SarimaxConfig& config, const SarimaxP
     for (std::size_t i = 0; i < d; ++i) T(i, k_diff) = 1.0;
     if (seasonal_diff) T(d, k_diff) = 1.0;
   }
-  const std::vector<double> ar = reduced_ar(params, o);
-  for (std::size_t j = 0; j < r && j + 1 < ar.size(); ++j) T(k_diff + j, k_diff) = -ar[j + 1];
-  for (std::size_t j = 0; j + 1 < r; ++j) T(k_diff + j, k_diff + j + 1) = 1.0;
-
   ss.design.setZero(k);
   if (k_diff > 0) {
     for (std::size_t i = 0; i < d; ++i) ss.design[i] = 1.0;
     if (seasonal_diff) ss.design[d + o.s - 1] = 1.0;
   }
   ss.design[k_diff] = 1.0;
-
-  const std::vector<double> ma = reduced_ma(params, o);
+  for (std::size_t j = 0; j + 1 < r; ++j) T(k_diff + j, k_diff + j + 1) = 1.0;
   ss.selection.setZero(k, 1);
   ss.selection(k_diff, 0) = 1.0;
-  for (std::size_t j = 1; j < r && j < ma.size(); ++j) ss.selection(k_diff + j, 0) = ma[j];
-
-  const double q = config.concentrate_scale ? 1.0 : params.sigma2.value_or(1.0);
-  ss.state_cov = Matrix::Constant(1, 1, q);
-
-  ss.obs_intercept = build_obs_intercept(n, exog, params.exog);
-  ss.state_intercept = build_state_intercept(n, k, k_diff, config.trend, params.trend);
+  ss.state_cov = Matrix::Constant(1, 1, 1.0);
+  ss.obs_intercept.assign(n, 0.0);
+  ss.refresh(config, params, exog);
   return ss;
+}
+
+void StateSpace::refresh(const SarimaxConfig& config, const SarimaxParams& params, const Columns* exog) {
+  const SarimaxOrder& o = config.order;
+  const std::size_t k = k_states;
+  const std::size_t r = k - k_diff;
+  const std::size_t n = obs_intercept.size();
+  // Companion column of the reduced AR polynomial, and the reduced MA polynomial in R.
+  const std::vector<double> ar = reduced_ar(params, o);
+  for (std::size_t j = 0; j < r; ++j) transition(k_diff + j, k_diff) = j + 1 < ar.size() ? -ar[j + 1] : 0.0;
+  const std::vector<double> ma = reduced_ma(params, o);
+  for (std::size_t j = 1; j < r; ++j) selection(k_diff + j, 0) = j < ma.size() ? ma[j] : 0.0;
+  state_cov(0, 0) = config.concentrate_scale ? 1.0 : params.sigma2.value_or(1.0);
+  obs_intercept = build_obs_intercept(n, exog, params.exog);
+  state_intercept = build_state_intercept(n, k, k_diff, config.trend, params.trend);
 }
 
 }  // namespace pelmora

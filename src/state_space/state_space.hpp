@@ -29,6 +29,10 @@ struct StateSpace {
   // `exog` may be null (no regressors); each column must hold n values.
   static Result<StateSpace> build(const SarimaxConfig& config, const SarimaxParams& params,
                                   std::size_t n, const Columns* exog);
+
+  // Rewrites the parameter-dependent entries of a form built for the same configuration, series
+  // length and regressors; the result equals a fresh build.
+  void refresh(const SarimaxConfig& config, const SarimaxParams& params, const Columns* exog);
 };
 
 // n*k intercepts with the trend term at state `row`: beta0 ("c"), t*beta0 ("t") or

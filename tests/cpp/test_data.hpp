@@ -1,0 +1,28 @@
+#pragma once
+
+// Shipped real series for the C++ tests.
+#include <cmath>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace pelmora::testing {
+
+// A CSV of tests/data: a comment naming the source, a header, then time,value rows.
+inline std::vector<double> load_series(const std::string& name) {
+  std::ifstream in(std::string(PELMORA_TEST_DATA_DIR) + "/" + name + ".csv");
+  std::string line;
+  std::getline(in, line);
+  std::getline(in, line);
+  std::vector<double> values;
+  while (std::getline(in, line)) values.push_back(std::stod(line.substr(line.find(',') + 1)));
+  return values;
+}
+
+inline std::vector<double> log_airline() {
+  std::vector<double> y = load_series("air_passengers");
+  for (double& v : y) v = std::log(v);
+  return y;
+}
+
+}  // namespace pelmora::testing
