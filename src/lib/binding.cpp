@@ -122,19 +122,26 @@ bool convert_bool(PyObject* object, const char* name, bool default_value, bool& 
   return false;
 }
 
-bool convert_optional_str(PyObject* object, const char* name, std::optional<std::string>& out) {
-  out.reset();
+bool convert_optional_str(PyObject* object, const char* name, PyObject*& out) {
+  out = nullptr;
   if (object == nullptr || object == Py_None) return true;
   if (!PyUnicode_Check(object)) {
     PyErr_Format(PyExc_TypeError, "argument '%s' must be str or None, not %s", name,
                  Py_TYPE(object)->tp_name);
     return false;
   }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-  if (text == nullptr) return false;
-  out.emplace(text, static_cast<std::size_t>(size));
+  out = object;
   return true;
+}
+
+std::optional<std::string> utf8_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(data, static_cast<std::size_t>(size));
 }
 
 bool view_contiguous(const Array1D& array, std::span<const double>& out) {
@@ -194,7 +201,8 @@ PyObject* internal_fault_type() {
 void raise_internal_fault(const std::string& description) {
   PyObject* type = internal_fault_type();
   if (type == nullptr) return;  // the creation failure is the pending error
-  PyErr_SetString(type, description.c_str());
+  // An empty description means memory ran out while describing the fault.
+  PyErr_SetString(type, description.empty() ? "internal fault in pelmora" : description.c_str());
 }
 
 }  // namespace pelmora::py

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -54,7 +55,10 @@ bool convert_array1d(PyObject* object, const char* name, Array1D& out);
 bool convert_optional_array2d(PyObject* object, const char* name, PyArrayObject*& out);
 bool convert_sizes(PyObject* object, const char* name, std::size_t count, std::size_t* out);
 bool convert_bool(PyObject* object, const char* name, bool default_value, bool& out);
-bool convert_optional_str(PyObject* object, const char* name, std::optional<std::string>& out);
+// A str or None (null when omitted), kept as the object: messages quote it as given.
+bool convert_optional_str(PyObject* object, const char* name, PyObject*& out);
+// UTF-8 text of a str; absent when it cannot be encoded (lone surrogates), with no error set.
+std::optional<std::string> utf8_of(PyObject* text);
 
 // Views an array as contiguous memory; TypeError "The given array is not contiguous or is
 // misaligned." otherwise (an empty array always passes).
@@ -72,6 +76,19 @@ void raise_internal_fault(const std::string& description);
 
 // The internal-fault exception class, created on first use; null with an error set on failure.
 PyObject* internal_fault_type();
+
+// Runs `make` (which copies Python-owned data into owned vectors) and turns an allocation
+// failure into MemoryError. False with the error set on failure.
+template <typename Make>
+bool allocate_or_raise(Make&& make) {
+  try {
+    std::forward<Make>(make)();
+    return true;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
 
 // Runs `job` with the interpreter lock released. The job must not touch Python objects.
 template <typename Job>

@@ -17,12 +17,21 @@ using Guarded = std::expected<T, std::string>;
 
 template <typename Job>
 auto guard_job(Job&& job) noexcept -> Guarded<decltype(job())> {
+  // Describing the fault may itself fail when memory is exhausted; the empty description
+  // (whose construction cannot throw) stands for that case.
+  auto describe = [](const char* what) noexcept -> std::string {
+    try {
+      return std::string("internal fault in pelmora: ") + what;
+    } catch (...) {
+      return std::string();
+    }
+  };
   try {
     return std::forward<Job>(job)();
   } catch (const std::exception& e) {
-    return std::unexpected(std::string("internal fault in pelmora: ") + e.what());
+    return std::unexpected(describe(e.what()));
   } catch (...) {
-    return std::unexpected(std::string("internal fault in pelmora: unknown exception"));
+    return std::unexpected(describe("unknown exception"));
   }
 }
 

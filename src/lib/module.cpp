@@ -40,7 +40,7 @@ PyObject* sarimax_loglike(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   std::size_t order[3], seasonal[4];
   PyArrayObject* exog = nullptr;
   ModelFlags flags;
-  std::optional<std::string> trend;
+  PyObject* trend = nullptr;
   // Conversion in parameter order; the flags interleave with `trend` as the signature has them.
   if (!convert_array1d(a[0], "y", y_array) || !convert_sizes(a[1], "order", 3, order) ||
       !convert_sizes(a[2], "seasonal", 4, seasonal) || !convert_array1d(a[3], "params", params_array) ||
@@ -57,15 +57,21 @@ PyObject* sarimax_loglike(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   SingleRequest request;
   if (!prepare_single_request(y, exog, order, seasonal, flags, trend, request)) return nullptr;
 
-  auto outcome = run_without_gil(
-      [y = std::vector<double>(y.begin(), y.end()), flat = std::vector<double>(params.begin(), params.end()),
-       config = request.config, exog = std::move(request.exog)]() -> Result<double> {
-        auto split = SarimaxParams::from_flat(flat, config);
-        if (!split) return std::unexpected(std::move(split.error()));
-        auto evaluated = kalman_eval(y, *split, config, exog ? &*exog : nullptr);
-        if (!evaluated) return std::unexpected(std::move(evaluated.error()));
-        return evaluated->loglike;
-      });
+  std::vector<double> y_owned, params_owned;
+  if (!allocate_or_raise([&] {
+        y_owned.assign(y.begin(), y.end());
+        params_owned.assign(params.begin(), params.end());
+      })) {
+    return nullptr;
+  }
+  auto outcome = run_without_gil([&]() -> Result<double> {
+    auto split = SarimaxParams::from_flat(params_owned, request.config);
+    if (!split) return std::unexpected(std::move(split.error()));
+    const Columns* exog_cols = request.exog ? &*request.exog : nullptr;
+    auto evaluated = kalman_eval(y_owned, *split, request.config, exog_cols);
+    if (!evaluated) return std::unexpected(std::move(evaluated.error()));
+    return evaluated->loglike;
+  });
   if (!outcome) {
     raise_internal_fault(outcome.error());
     return nullptr;
@@ -109,6 +115,10 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The internal-fault class is one process-wide object.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

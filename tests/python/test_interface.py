@@ -456,10 +456,28 @@ def test_limits_are_inclusive(order, seasonal, n_exog):
         loglike(np.ones(n), order, seasonal, np.ones(500), exog=exog)
 
 
-@pytest.mark.parametrize("trend", ["C", " c", "ctt", "", "nc", "c ", "CT", "ß"])
+@pytest.mark.parametrize("trend", ["C", " c", "ctt", "", "nc", "c ", "CT", "ß", "c\x00", "\ud800"])
 def test_unknown_trend_messages(ar1, trend):
     with raises_exact(ValueError, f"unknown trend '{trend}', expected one of: 'n', 'c', 't', 'ct'"):
         call(ar1, trend=trend)
+
+
+@pytest.mark.parametrize("exog", [
+    np.empty((0, 2**40)),                                 # no bytes, but 2**40 columns
+    np.broadcast_to(np.zeros(1), (0, 10**12)),
+])
+def test_absurd_exog_shapes_are_refused_without_copying(exog):
+    # The column count is checked before any column is copied out of the array.
+    with raises_exact(ValueError, f"n_exog={exog.shape[1]} exceeds maximum 100"):
+        pelmora.sarimax_loglike(np.zeros(0), (0, 0, 0), (0, 0, 0, 0), np.ones(1), exog=exog)
+
+
+def test_broadcast_exog_is_read_in_place():
+    exog = np.broadcast_to(np.arange(3.0), (40, 3))  # every row the same view of 3 values
+    y = np.random.default_rng(9).normal(size=40)
+    params = np.array([0.5, -0.2, 0.1, 0.3, 1.0])
+    got = pelmora.sarimax_loglike(y, (1, 0, 0), (0, 0, 0, 0), params, exog=exog)
+    assert got == pelmora.sarimax_loglike(y, (1, 0, 0), (0, 0, 0, 0), params, exog=np.array(exog))
 
 
 def test_trend_spellings(ar1):
