@@ -77,7 +77,7 @@ void KalmanStrategy::apply_transition(const Matrix& T, const SparseT& Ts, const 
 void KalmanStrategy::right_multiply_transpose(const Matrix& X, const Matrix& Tt, const SparseT& Ts,
                                               Matrix& out) const {
   if (kind == Kind::Dense) {
-    out.noalias() = X * Tt;
+    out.noalias() = X.lazyProduct(Tt);
     return;
   }
   const std::size_t k = Ts.k;
@@ -97,8 +97,9 @@ void KalmanStrategy::predict_state(const Matrix& T, const SparseT& Ts, const Vec
 void KalmanStrategy::predict_cov(const Matrix& T, const Matrix& Tt, const SparseT& Ts, Matrix& P,
                                  const Matrix& RQR, Matrix& W) const {
   if (kind == Kind::Dense) {
-    W.noalias() = T * P;
-    P.noalias() = W * Tt;
+    // Coefficient-based products: the blocked product takes heap work space for large k.
+    W.noalias() = T.lazyProduct(P);
+    P.noalias() = W.lazyProduct(Tt);
     P += RQR;
     return;
   }
@@ -176,8 +177,9 @@ void CovariancePredictor::run_dense(Matrix& P, const Vector& PZ, double s) {
     const double* pz = PZ.data();
     for (std::size_t j = 0; j < k; ++j) axpy(k, -pz[j] * s, pz, p + j * k);
   }
-  W_.noalias() = T_ * P;
-  P.noalias() = W_ * T_.transpose();
+  // Coefficient-based products: the blocked product takes heap work space for large k.
+  W_.noalias() = T_.lazyProduct(P);
+  P.noalias() = W_.lazyProduct(T_.transpose());
   P += RQR_;
 }
 

@@ -63,6 +63,17 @@ Matrix compute_drqr(double q, const Vector& dR, const Vector& R) {
   return q * (R * dR.transpose() + dR * R.transpose());
 }
 
+void compute_dp_predict(const KalmanStrategy& strategy, const Matrix& T, const Matrix& Tt, const SparseT& Ts,
+                        const SystemDerivatives::Param& derivative, const Matrix& P_f, const Matrix& zero_kk,
+                        Matrix& dP, Matrix& W, Matrix& X, Matrix& M) {
+  strategy.predict_cov(T, Tt, Ts, dP, derivative.d_rqr ? *derivative.d_rqr : zero_kk, W);
+  if (!derivative.d_transition.empty()) {
+    sparse_left_product(derivative.d_transition, P_f, X);
+    strategy.right_multiply_transpose(X, Tt, Ts, M);
+    dP += M + M.transpose();
+  }
+}
+
 SystemDerivatives precompute_derivatives(const SarimaxConfig& config, const SarimaxParams& params,
                                          const StateSpace& ss, std::size_t n, const Columns* exog) {
   const SarimaxOrder& o = config.order;
@@ -269,14 +280,7 @@ double tlkf_pass(std::span<const double> y, const StateSpace& ss, const KalmanIn
     strategy.predict_cov(T, Tt, Ts, P, RQR, W);
     predict_derivative_states(t);
     for (std::size_t i = 0; i < np; ++i) {
-      const auto& p = derivs.params[i];
-      // dP_i <- T dP_i T' + dT_i P_f T' + T P_f dT_i' + d(RQR')_i
-      strategy.predict_cov(T, Tt, Ts, dP[i], p.d_rqr ? *p.d_rqr : zero_kk, W);
-      if (!p.d_transition.empty()) {
-        sparse_left_product(p.d_transition, P_f, X);
-        strategy.right_multiply_transpose(X, Tt, Ts, M);
-        dP[i] += M + M.transpose();
-      }
+      compute_dp_predict(strategy, T, Tt, Ts, derivs.params[i], P_f, zero_kk, dP[i], W, X, M);
     }
 
     if (t >= burn) {
@@ -313,10 +317,22 @@ Result<double> score_scale(std::size_t n, std::size_t burn, double sum, bool con
   return sigma2;
 }
 
-std::optional<SarimaxError> check_length(std::size_t n, std::size_t burn) {
-  if (burn < n) return std::nullopt;
-  return SarimaxError::data_error("Not enough observations: n=" + std::to_string(n) +
-                                  " <= burn=" + std::to_string(burn));
+std::optional<SarimaxError> check_length(std::size_t n, std::size_t burn, const Columns* exog) {
+  if (burn >= n) {
+    return SarimaxError::data_error("Not enough observations: n=" + std::to_string(n) +
+                                    " <= burn=" + std::to_string(burn));
+  }
+  // The regressors are read at every observation; the state space checked the same rule.
+  if (exog != nullptr) {
+    for (std::size_t j = 0; j < exog->size(); ++j) {
+      if ((*exog)[j].size() != n) {
+        return SarimaxError::data_error("exog column " + std::to_string(j) + " has " +
+                                        std::to_string((*exog)[j].size()) + " rows but y has " +
+                                        std::to_string(n) + " observations");
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -325,7 +341,7 @@ Result<std::vector<double>> score(std::span<const double> endog, const StateSpac
                                   const SarimaxConfig& config, const SarimaxParams& params,
                                   bool concentrate_scale, const Columns* exog) {
   const std::size_t n = endog.size();
-  if (auto e = check_length(n, init.n_diffuse)) return std::unexpected(std::move(*e));
+  if (auto e = check_length(n, init.n_diffuse, exog)) return std::unexpected(std::move(*e));
   const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
   if (derivs.n_params == 0) return std::vector<double>{};
   ScoreSums sums(derivs.n_params);
@@ -344,7 +360,7 @@ Result<std::vector<std::vector<double>>> score_obs(std::span<const double> endog
                                                    const SarimaxParams& params, bool concentrate_scale,
                                                    const Columns* exog) {
   const std::size_t n = endog.size();
-  if (auto e = check_length(n, init.n_diffuse)) return std::unexpected(std::move(*e));
+  if (auto e = check_length(n, init.n_diffuse, exog)) return std::unexpected(std::move(*e));
   const SystemDerivatives derivs = precompute_derivatives(config, params, ss, n, exog);
   if (derivs.n_params == 0) return std::vector<std::vector<double>>(n - init.n_diffuse);
   ObsRecords records;

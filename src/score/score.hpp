@@ -34,6 +34,12 @@ SystemDerivatives precompute_derivatives(const SarimaxConfig& config, const Sari
 // M[i][j] = q (R_i dR_j + dR_i R_j).
 Matrix compute_drqr(double q, const Vector& dR, const Vector& R);
 
+// dP <- T dP T' + dT P_f T' + T P_f dT' + d(RQR') for one parameter (P_f symmetric, so the
+// middle terms are M and M' with M = dT P_f T'). W, X and M are k x k work matrices.
+void compute_dp_predict(const KalmanStrategy& strategy, const Matrix& T, const Matrix& Tt, const SparseT& Ts,
+                        const SystemDerivatives::Param& derivative, const Matrix& P_f, const Matrix& zero_kk,
+                        Matrix& dP, Matrix& W, Matrix& X, Matrix& M);
+
 // Per-observation quantities of the tangent-linear pass, handed over at every observation
 // that enters the likelihood.
 class TlkfSink {

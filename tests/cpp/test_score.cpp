@@ -209,6 +209,16 @@ TEST(Score, EmptyParameterSetAndErrors) {
   EXPECT_EQ(score(d.y, d.ss, d.init, diffuse, d.params, false, nullptr).error().display(),
             "data error: Not enough observations: n=2 <= burn=2");
 
+  // Regressor columns must cover the series.
+  SarimaxConfig with_exog;
+  with_exog.order = SarimaxOrder{1, 0, 0, 0, 0, 0, 0};
+  with_exog.n_exog = 1;
+  const std::vector<double> y30 = simulate(30, 8, 0.5, 0.0, 0.0);
+  const Columns full{std::vector<double>(30, 1.0)}, short_col{std::vector<double>(10, 1.0)};
+  const Prepared e = prepare(with_exog, {0.5, 0.3, 1.0}, y30, &full);
+  EXPECT_EQ(score(e.y, e.ss, e.init, with_exog, e.params, false, &short_col).error().message(),
+            "exog column 0 has 10 rows but y has 30 observations");
+
   // A series of zeros has a concentrated scale of 0.
   const std::vector<double> zeros(10, 0.0);
   SarimaxConfig ar;

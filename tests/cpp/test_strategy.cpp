@@ -158,7 +158,8 @@ TEST(KalmanStrategy, ChoiceByNonzeroCount) {
   EXPECT_EQ(zs.entries[1].index, 2u);
 }
 
-long allocations_of_filter(std::size_t n, const SarimaxConfig& config, const SarimaxParams& params) {
+long allocations_of_filter(std::size_t n, const SarimaxConfig& config, const SarimaxParams& params,
+                           std::optional<KalmanStrategy::Kind> force = std::nullopt) {
   std::vector<double> y(n);
   std::mt19937_64 rng(1);
   std::normal_distribution<double> normal;
@@ -167,7 +168,7 @@ long allocations_of_filter(std::size_t n, const SarimaxConfig& config, const Sar
   const KalmanInit init = KalmanInit::from_config_default(ss, config);
   g_allocations = 0;
   g_counting = true;
-  auto out = kalman_core(y, ss, init, false, false, nullptr);
+  auto out = kalman_core(y, ss, init, false, false, nullptr, force);
   g_counting = false;
   EXPECT_TRUE(out.has_value());
   return g_allocations.load();
@@ -191,6 +192,16 @@ TEST(KalmanCore, PerStepLoopAllocatesNothing) {
   ap.sigma2 = 1.0;
   EXPECT_EQ(allocations_of_filter(20, ar1, ap), allocations_of_filter(2000, ar1, ap));
   EXPECT_GT(allocations_of_filter(20, ar1, ap), 0);  // the counter does count
+  // Dense products on a large state (forced), kept out of the steady state by a diffuse start.
+  SarimaxConfig big;
+  big.order = SarimaxOrder{1, 0, 0, 1, 0, 0, 60};
+  big.enforce_stationarity = false;
+  SarimaxParams bp;
+  bp.ar = {0.5};
+  bp.seasonal_ar = {0.3};
+  bp.sigma2 = 1.0;
+  EXPECT_EQ(allocations_of_filter(100, big, bp, KalmanStrategy::Kind::Dense),
+            allocations_of_filter(200, big, bp, KalmanStrategy::Kind::Dense));
 }
 
 }  // namespace
