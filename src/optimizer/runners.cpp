@@ -15,8 +15,10 @@ constexpr double kFiniteDifferenceStep = 1e-7;
 constexpr double kCoefficientBound = 0.999;
 constexpr double kLogVarianceFloor = -50.0;
 
-std::expected<RunOutcome, std::string> to_outcome(std::expected<MinimizerReport, std::string> report,
-                                                  const char* name) {
+}  // namespace
+
+std::expected<RunOutcome, std::string> runner_outcome(std::expected<MinimizerReport, std::string> report,
+                                                      const char* name) {
   if (!report) return std::unexpected(std::string(name) + " failed: " + report.error());
   if (!report->best_x) return std::unexpected(std::string(name) + ": no best parameter found");
   RunOutcome out;
@@ -26,8 +28,6 @@ std::expected<RunOutcome, std::string> to_outcome(std::expected<MinimizerReport,
   out.converged = report->stop != StopReason::IterationCap;
   return out;
 }
-
-}  // namespace
 
 std::expected<RunOutcome, std::string> run_lbfgsb(const SarimaxObjective& objective, std::vector<double> x0,
                                                   const std::vector<Bound>& bounds, std::uint64_t maxiter) {
@@ -115,7 +115,7 @@ std::expected<RunOutcome, std::string> run_nelder_mead(const SarimaxObjective& o
   NelderMeadSettings settings;
   settings.max_iter = maxiter;
   const CostFunction cost = [&](std::span<const double> x) { return own.cost(x); };
-  return to_outcome(nelder_mead(cost, std::move(simplex), settings), "Nelder-Mead");
+  return runner_outcome(nelder_mead(cost, std::move(simplex), settings), "Nelder-Mead");
 }
 
 std::expected<RunOutcome, std::string> run_bfgs(const SarimaxObjective& objective, std::vector<double> x0,
@@ -133,7 +133,7 @@ std::expected<RunOutcome, std::string> run_bfgs(const SarimaxObjective& objectiv
   settings.max_iter = maxiter;
   const CostFunction cost = [&](std::span<const double> x) { return own.cost(x); };
   const GradientFunction gradient = [&](std::span<const double> x) { return own.gradient(x); };
-  return to_outcome(bfgs(cost, gradient, std::move(x0), std::move(H0), settings), "BFGS");
+  return runner_outcome(bfgs(cost, gradient, std::move(x0), std::move(H0), settings), "BFGS");
 }
 
 std::expected<RunOutcome, std::string> run_lbfgs(const SarimaxObjective& objective, std::vector<double> x0,
@@ -143,7 +143,7 @@ std::expected<RunOutcome, std::string> run_lbfgs(const SarimaxObjective& objecti
   settings.max_iter = maxiter;
   const CostFunction cost = [&](std::span<const double> x) { return own.cost(x); };
   const GradientFunction gradient = [&](std::span<const double> x) { return own.gradient(x); };
-  return to_outcome(lbfgs(cost, gradient, std::move(x0), 10, settings), "L-BFGS");
+  return runner_outcome(lbfgs(cost, gradient, std::move(x0), 10, settings), "L-BFGS");
 }
 
 }  // namespace pelmora

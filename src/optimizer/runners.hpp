@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lbfgsb_wrapper/lbfgsb_wrapper.hpp"
+#include "optimizer/minimizers.hpp"
 #include "optimizer/objective.hpp"
 #include "types/types.hpp"
 
@@ -18,6 +19,11 @@ struct RunOutcome {
   std::uint64_t n_iter = 0;
   bool converged = false;
 };
+
+// A facility report as a runner outcome: "{name} failed: {e}" for an error, "{name}: no best
+// parameter found" without a best point; converged unless the iteration cap stopped the run.
+std::expected<RunOutcome, std::string> runner_outcome(std::expected<MinimizerReport, std::string> report,
+                                                      const char* name);
 
 // L-BFGS-B on the negative log-likelihood, with an evaluation budget of `maxiter`.
 std::expected<RunOutcome, std::string> run_lbfgsb(const SarimaxObjective& objective, std::vector<double> x0,

@@ -240,6 +240,24 @@ TEST(Facility, StoppingRules) {
             StopReason::IterationCap);
 }
 
+TEST(Runners, FailureMessages) {
+  EXPECT_EQ(runner_outcome(std::unexpected(std::string("boom")), "Nelder-Mead").error(), "Nelder-Mead failed: boom");
+  EXPECT_EQ(runner_outcome(MinimizerReport{}, "BFGS").error(), "BFGS: no best parameter found");
+  // A direction that is not downhill fails the whole quasi-Newton run.
+  QuasiNewtonSettings s;
+  s.max_iter = 10;
+  const Matrix negative = -Matrix::Identity(2, 2);  // d = +g: uphill
+  EXPECT_EQ(runner_outcome(bfgs(rosenbrock, rosenbrock_grad, {-1.2, 1.0}, negative, s), "BFGS").error(),
+            "BFGS failed: search direction must be a descent direction");
+  MinimizerReport capped;
+  capped.best_x = std::vector<double>{1.0};
+  capped.best_f = 2.0;
+  capped.n_iter = 7;
+  const auto out = runner_outcome(capped, "L-BFGS").value();
+  EXPECT_FALSE(out.converged);
+  EXPECT_EQ(out.n_iter, 7u);
+}
+
 TEST(Runners, NelderMeadIterationCap) {
   const SarimaxConfig c = airline();
   const SarimaxObjective objective(testing::log_airline(), std::nullopt, c);
