@@ -1,0 +1,207 @@
+#include "optimizer/mod.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "css/css.hpp"
+#include "lbfgsb_wrapper/lbfgsb_wrapper.hpp"
+#include "optimizer/minimizers.hpp"
+#include "optimizer/objective.hpp"
+#include "params/transforms.hpp"
+#include "pipeline/pipeline.hpp"
+#include "start_params/start_params.hpp"
+
+namespace pelmora {
+
+namespace {
+
+// Sum that saturates at the largest unsigned value instead of wrapping.
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+  return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max() : a + b;
+}
+std::size_t saturating_mul(std::size_t a, std::size_t b) {
+  if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) return std::numeric_limits<std::size_t>::max();
+  return a * b;
+}
+
+std::optional<SarimaxParams> constrained_params(std::span<const double> x, const SarimaxConfig& config) {
+  auto constrained = transform_params_inner(x, config, true);
+  if (!constrained) return std::nullopt;
+  auto params = SarimaxParams::from_flat(*constrained, config);
+  if (!params) return std::nullopt;
+  return std::move(*params);
+}
+
+}  // namespace
+
+Result<std::vector<double>> validate_and_get_start_params(std::span<const double> y, const SarimaxConfig& config,
+                                                          const std::optional<std::vector<double>>& start_params,
+                                                          const Columns* exog) {
+  const SarimaxOrder& o = config.order;
+  const std::size_t k = config.n_params();
+  const std::size_t arma = std::max(saturating_add(o.p, saturating_mul(o.P, o.s)),
+                                    saturating_add(saturating_add(o.q, saturating_mul(o.Q, o.s)), 1));
+  const std::size_t need =
+      std::max(k, saturating_add(saturating_add(saturating_add(o.d, saturating_mul(o.D, o.s)), arma), 1));
+  const std::size_t n = y.size();
+  if (n <= need) {
+    return std::unexpected(SarimaxError::data_error("Not enough observations: n=" + std::to_string(n) +
+                                                    " <= minimum required " + std::to_string(need) +
+                                                    " for model order"));
+  }
+  if (!start_params) return compute_start_params(y, config, exog);
+  if (start_params->size() != k) {
+    return std::unexpected(SarimaxError::param_length_mismatch(k, start_params->size()));
+  }
+  return *start_params;
+}
+
+double eval_kf_loglike_constrained(std::span<const double> y, const SarimaxConfig& config,
+                                   std::span<const double> params, const Columns* exog) {
+  constexpr double kFailed = -std::numeric_limits<double>::infinity();
+  auto split = SarimaxParams::from_flat(params, config);
+  if (!split) return kFailed;
+  auto out = kalman_eval(y, *split, config, exog);
+  if (!out || !std::isfinite(out->loglike)) return kFailed;
+  return out->loglike;
+}
+
+std::uint32_t n_starts(std::size_t m, std::size_t P, std::size_t Q) {
+  if (P != 0) return m >= 4 ? 3 : 2;
+  if (m >= 4) return 3;
+  if (m == 3 || Q != 0) return 2;
+  return m == 2 ? 1 : 0;
+}
+
+std::vector<std::complex<double>> polynomial_roots(std::span<const double> c) {
+  const std::size_t m = c.size();
+  if (m == 0) return {};
+  if (m == 1) return {{c[0], 0.0}};
+  constexpr double kSubdiagonalTolerance = 1e-12;
+  const Eigen::Index mm = static_cast<Eigen::Index>(m);
+  Matrix C = Matrix::Zero(mm, mm);
+  for (Eigen::Index j = 0; j < mm; ++j) C(0, j) = c[static_cast<std::size_t>(j)];
+  for (Eigen::Index i = 1; i < mm; ++i) C(i, i - 1) = 1.0;
+  Eigen::RealSchur<Matrix> schur(mm);
+  schur.setMaxIterations(100 * std::max<Eigen::Index>(mm, 10));
+  schur.compute(C, /*computeU=*/false);
+  if (schur.info() != Eigen::Success) return {};
+  const Matrix& T = schur.matrixT();
+  std::vector<std::complex<double>> roots;
+  roots.reserve(m);
+  for (Eigen::Index i = 0; i < mm;) {
+    if (i + 1 < mm && std::abs(T(i + 1, i)) > kSubdiagonalTolerance) {
+      const double a = T(i, i), b = T(i, i + 1), cc = T(i + 1, i), d = T(i + 1, i + 1);
+      const double re = (a + d) / 2.0;
+      const double im = std::sqrt(std::max(-(b * cc + (a - d) * (a - d) / 4.0), 0.0));
+      roots.emplace_back(re, im);
+      roots.emplace_back(re, -im);
+      i += 2;
+    } else {
+      roots.emplace_back(T(i, i), 0.0);
+      i += 1;
+    }
+  }
+  return roots;
+}
+
+bool validate_no_near_cancellation(const SarimaxParams& params, std::size_t p, std::size_t q, double tol) {
+  if (p == 0 || q == 0) return true;
+  const auto ar_roots = polynomial_roots(params.ar);
+  std::vector<double> neg_ma(params.ma.begin(), params.ma.end());
+  for (double& v : neg_ma) v = -v;
+  const auto ma_roots = polynomial_roots(neg_ma);
+  double closest = std::numeric_limits<double>::infinity();
+  for (const auto& a : ar_roots) {
+    for (const auto& b : ma_roots) {
+      const double dist = std::abs(a - b);
+      if (!std::isnan(dist)) closest = std::min(closest, dist);
+    }
+  }
+  return closest > tol;
+}
+
+bool on_cancellation_ridge(std::span<const double> x, const SarimaxConfig& config) {
+  const SarimaxOrder& o = config.order;
+  if (o.p == 0 || o.q == 0) return false;
+  const auto params = constrained_params(x, config);
+  if (!params) return false;
+  return !validate_no_near_cancellation(*params, o.p, o.q, 0.05);
+}
+
+bool passes_cancellation_filter(std::span<const double> x, const SarimaxConfig& config) {
+  const SarimaxOrder& o = config.order;
+  if (o.p == 0 || o.q == 0) return true;
+  const auto params = constrained_params(x, config);
+  if (!params) return false;
+  return validate_no_near_cancellation(*params, o.p, o.q, 0.01);
+}
+
+std::optional<std::vector<double>> run_css_optimization(std::span<const double> y, const SarimaxConfig& config,
+                                                        std::span<const double> start, std::uint64_t budget,
+                                                        const Columns* exog) {
+  auto x0 = transform_params_inner(start, config, false);
+  if (!x0 || x0->empty()) return std::nullopt;
+  const CssObjective objective(std::vector<double>(y.begin(), y.end()),
+                               exog ? std::optional<Columns>(*exog) : std::nullopt, config);
+  // Costs this large mark a failed evaluation (a quarter of the largest double).
+  constexpr double kFailedCost = 4.4942328371557893e307;
+  constexpr double kStep = 1e-7;
+  constexpr double kBox = 10.0;
+
+  std::uint64_t evaluations = 0;
+  std::vector<double> scratch(x0->size());
+  auto callback = [&](std::span<const double> x, std::span<double> g) -> double {
+    if (evaluations >= budget) {
+      // Budget spent: a zero gradient ends the run at the next projected-gradient test.
+      std::fill(g.begin(), g.end(), 0.0);
+      return objective.cost(x);
+    }
+    ++evaluations;
+    const double f = objective.cost(x);
+    if (!std::isfinite(f) || f >= kFailedCost) {
+      std::fill(g.begin(), g.end(), 0.0);
+      return kPenalty;
+    }
+    // Central differences; not counted against the budget.
+    scratch.assign(x.begin(), x.end());
+    for (std::size_t i = 0; i < scratch.size(); ++i) {
+      const double saved = scratch[i];
+      scratch[i] = saved + kStep;
+      const double up = objective.cost(scratch);
+      scratch[i] = saved - kStep;
+      const double down = objective.cost(scratch);
+      scratch[i] = saved;
+      const double gi = (up - down) / (2.0 * kStep);
+      g[i] = std::isfinite(gi) ? gi : 0.0;
+    }
+    return f;
+  };
+  LbfgsbProblem problem = LbfgsbProblem::build(*x0, callback);
+  const std::vector<Bound> bounds(x0->size(), Bound{-kBox, kBox});
+  problem.set_bounds(bounds);
+  LbfgsbState state(std::move(problem), LbfgsbSettings{10, 1e7, 1e-5, -1});
+  if (state.minimize()) {
+    if (auto mapped = transform_params_inner(state.problem().x, config, true)) return std::move(*mapped);
+  }
+
+  // Nelder-Mead fallback from x0 with the CSS simplex and tolerance.
+  std::vector<std::vector<double>> simplex{*x0};
+  for (std::size_t j = 0; j < x0->size(); ++j) {
+    std::vector<double> v = *x0;
+    v[j] += std::abs(v[j]) > 0.1 ? 0.05 * v[j] : 0.025;
+    simplex.push_back(std::move(v));
+  }
+  NelderMeadSettings settings;
+  settings.sd_tolerance = 1e-4;
+  settings.max_iter = budget;
+  auto report = nelder_mead([&](std::span<const double> x) { return objective.cost(x); }, std::move(simplex), settings);
+  if (!report || !report->best_x) return std::nullopt;
+  auto mapped = transform_params_inner(*report->best_x, config, true);
+  if (!mapped) return std::nullopt;
+  return std::move(*mapped);
+}
+
+}  // namespace pelmora
