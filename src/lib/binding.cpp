@@ -66,6 +66,32 @@ bool convert_array1d(PyObject* object, const char* name, Array1D& out) {
   return true;
 }
 
+bool convert_optional_array1d(PyObject* object, const char* name, Array1D& out) {
+  out.array = nullptr;
+  if (object == nullptr || object == Py_None) return true;
+  if (!is_native_float64(object, 1)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be a 1-D numpy.ndarray of float64 or None, not %s", name,
+                 Py_TYPE(object)->tp_name);
+    return false;
+  }
+  out.array = reinterpret_cast<PyArrayObject*>(object);
+  return true;
+}
+
+bool convert_optional_u64(PyObject* object, const char* name, std::optional<std::uint64_t>& out) {
+  out.reset();
+  if (object == nullptr || object == Py_None) return true;
+  if (!PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be int or None, not %s", name, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  // Negative values raise OverflowError here.
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = static_cast<std::uint64_t>(value);
+  return true;
+}
+
 bool convert_optional_array2d(PyObject* object, const char* name, PyArrayObject*& out) {
   out = nullptr;
   if (object == nullptr || object == Py_None) return true;
@@ -142,6 +168,16 @@ std::optional<std::string> utf8_of(PyObject* text) {
     return std::nullopt;
   }
   return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string utf8_lenient(PyObject* text) {
+  if (auto exact = utf8_of(text)) return *exact;
+  PyRef bytes(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+  if (!bytes) {
+    PyErr_Clear();
+    return std::string();
+  }
+  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 bool view_contiguous(const Array1D& array, std::span<const double>& out) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <span>
@@ -55,10 +56,16 @@ bool convert_array1d(PyObject* object, const char* name, Array1D& out);
 bool convert_optional_array2d(PyObject* object, const char* name, PyArrayObject*& out);
 bool convert_sizes(PyObject* object, const char* name, std::size_t count, std::size_t* out);
 bool convert_bool(PyObject* object, const char* name, bool default_value, bool& out);
+// A float64 array of one dimension, or None/omitted (array left null).
+bool convert_optional_array1d(PyObject* object, const char* name, Array1D& out);
+// A non-negative Python integer, or None/omitted (absent).
+bool convert_optional_u64(PyObject* object, const char* name, std::optional<std::uint64_t>& out);
 // A str or None (null when omitted), kept as the object: messages quote it as given.
 bool convert_optional_str(PyObject* object, const char* name, PyObject*& out);
 // UTF-8 text of a str; absent when it cannot be encoded (lone surrogates), with no error set.
 std::optional<std::string> utf8_of(PyObject* text);
+// UTF-8 text of a str, with unencodable characters written as backslash escapes.
+std::string utf8_lenient(PyObject* text);
 
 // Views an array as contiguous memory; TypeError "The given array is not contiguous or is
 // misaligned." otherwise (an empty array always passes).

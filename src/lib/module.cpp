@@ -11,6 +11,7 @@
 #include "lib/binding.hpp"
 #include "lib/validation.hpp"
 #include "params/params.hpp"
+#include "optimizer/mod.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace pelmora::py {
@@ -83,6 +84,117 @@ PyObject* sarimax_loglike(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   return PyFloat_FromDouble(**outcome);
 }
 
+// The result dict of a fit; its warnings are then issued through the warnings module, and an
+// escalated warning (an exception) is the result instead of the dict.
+PyObject* fit_result_to_pydict(const FitResult& r) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyRef params(PyList_New(static_cast<Py_ssize_t>(r.params.size())));
+  if (!params) return nullptr;
+  for (std::size_t i = 0; i < r.params.size(); ++i) {
+    PyObject* v = PyFloat_FromDouble(r.params[i]);
+    if (v == nullptr) return nullptr;
+    PyList_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), v);
+  }
+  PyRef warnings(PyList_New(static_cast<Py_ssize_t>(r.warnings.size())));
+  if (!warnings) return nullptr;
+  for (std::size_t i = 0; i < r.warnings.size(); ++i) {
+    PyObject* v = PyUnicode_FromStringAndSize(r.warnings[i].data(), static_cast<Py_ssize_t>(r.warnings[i].size()));
+    if (v == nullptr) return nullptr;
+    PyList_SET_ITEM(warnings.get(), static_cast<Py_ssize_t>(i), v);
+  }
+  const std::pair<const char*, PyObject*> items[] = {
+      {"params", params.release()},
+      {"loglike", PyFloat_FromDouble(r.loglike)},
+      {"scale", PyFloat_FromDouble(r.scale)},
+      {"aic", PyFloat_FromDouble(r.aic)},
+      {"bic", PyFloat_FromDouble(r.bic)},
+      {"n_obs", PyLong_FromSize_t(r.n_obs)},
+      {"n_params", PyLong_FromSize_t(r.n_params)},
+      {"n_iter", PyLong_FromUnsignedLongLong(r.n_iter)},
+      {"converged", PyBool_FromLong(r.converged)},
+      {"method", PyUnicode_FromStringAndSize(r.method.data(), static_cast<Py_ssize_t>(r.method.size()))},
+      {"warnings", warnings.release()},
+  };
+  bool ok = true;
+  for (const auto& [key, value] : items) {
+    PyRef owned(value);  // every value is released here, also after a failure
+    if (ok && (value == nullptr || PyDict_SetItemString(dict.get(), key, value) < 0)) ok = false;
+  }
+  if (!ok) return nullptr;
+  if (!r.warnings.empty()) {
+    PyRef module(PyImport_ImportModule("warnings"));
+    if (!module) return nullptr;
+    PyRef warn(PyObject_GetAttrString(module.get(), "warn"));
+    if (!warn) return nullptr;
+    for (const std::string& text : r.warnings) {
+      PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+      if (!message) return nullptr;
+      PyRef result(PyObject_CallOneArg(warn.get(), message.get()));
+      if (!result) return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+PyObject* sarimax_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array kParams{"y",      "order",   "seasonal",          "start_params",
+                                      "exog",   "concentrate_scale", "enforce_stationarity",
+                                      "enforce_invertibility", "method", "maxiter", "trend",
+                                      "simple_differencing"};
+  static const FunctionSpec desc{"sarimax_fit", kParams, 3};
+  std::array<PyObject*, kParams.size()> a{};
+  if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
+
+  Array1D y_array, start_array;
+  std::size_t order[3], seasonal[4];
+  PyArrayObject* exog = nullptr;
+  ModelFlags flags;
+  PyObject* method = nullptr;
+  std::optional<std::uint64_t> maxiter;
+  PyObject* trend = nullptr;
+  if (!convert_array1d(a[0], "y", y_array) || !convert_sizes(a[1], "order", 3, order) ||
+      !convert_sizes(a[2], "seasonal", 4, seasonal) || !convert_optional_array1d(a[3], "start_params", start_array) ||
+      !convert_optional_array2d(a[4], "exog", exog) ||
+      !convert_bool(a[5], "concentrate_scale", false, flags.concentrate_scale) ||
+      !convert_bool(a[6], "enforce_stationarity", true, flags.enforce_stationarity) ||
+      !convert_bool(a[7], "enforce_invertibility", true, flags.enforce_invertibility) ||
+      !convert_optional_str(a[8], "method", method) || !convert_optional_u64(a[9], "maxiter", maxiter) ||
+      !convert_optional_str(a[10], "trend", trend) ||
+      !convert_bool(a[11], "simple_differencing", false, flags.simple_differencing)) {
+    return nullptr;
+  }
+  std::span<const double> y;
+  if (!view_contiguous(y_array, y)) return nullptr;
+  SingleRequest request;
+  if (!prepare_single_request(y, exog, order, seasonal, flags, trend, request)) return nullptr;
+  std::span<const double> start;
+  if (start_array.array != nullptr && !view_contiguous(start_array, start)) return nullptr;
+
+  std::vector<double> y_owned;
+  std::optional<std::vector<double>> start_owned;
+  std::optional<std::string> method_owned;
+  if (!allocate_or_raise([&] {
+        y_owned.assign(y.begin(), y.end());
+        if (start_array.array != nullptr) start_owned.emplace(start.begin(), start.end());
+        if (method != nullptr) method_owned = utf8_lenient(method);
+      })) {
+    return nullptr;
+  }
+  auto outcome = run_without_gil([&]() -> Result<FitResult> {
+    return fit(y_owned, request.config, start_owned, method_owned, maxiter, request.exog ? &*request.exog : nullptr);
+  });
+  if (!outcome) {
+    raise_internal_fault(outcome.error());
+    return nullptr;
+  }
+  if (!*outcome) {
+    to_pyerr(outcome->error());
+    return nullptr;
+  }
+  return fit_result_to_pydict(**outcome);
+}
+
 PyMethodDef kMethods[] = {
     {"version", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(version)),
      METH_FASTCALL | METH_KEYWORDS, "version()\n--\n\nSmoke-test function: returns the version string."},
@@ -91,6 +203,13 @@ PyMethodDef kMethods[] = {
      "sarimax_loglike(y, order, seasonal, params, exog=None, concentrate_scale=False, "
      "enforce_stationarity=True, enforce_invertibility=True, trend=None, simple_differencing=False)"
      "\n--\n\nCompute the SARIMAX concentrated (or full) log-likelihood."},
+    {"sarimax_fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarimax_fit)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "sarimax_fit(y, order, seasonal, start_params=None, exog=None, concentrate_scale=False, "
+     "enforce_stationarity=True, enforce_invertibility=True, method=None, maxiter=None, trend=None, "
+     "simple_differencing=False)"
+     "\n--\n\nFit a SARIMAX model via MLE (L-BFGS-B default, with Nelder-Mead fallback).\n\nReturns a dict "
+     "with: params, loglike, scale, aic, bic, n_obs, n_iter, converged, method."},
     {nullptr, nullptr, 0, nullptr},
 };
 

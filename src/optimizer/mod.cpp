@@ -8,10 +8,15 @@
 #include "css/css.hpp"
 #include "lbfgsb_wrapper/lbfgsb_wrapper.hpp"
 #include "optimizer/minimizers.hpp"
+#include "optimizer/multistart.hpp"
+#include "optimizer/runners.hpp"
 #include "optimizer/objective.hpp"
 #include "params/transforms.hpp"
 #include "pipeline/pipeline.hpp"
 #include "start_params/start_params.hpp"
+#include "kalman/kalman.hpp"
+#include "initialization/initialization.hpp"
+#include "state_space/state_space.hpp"
 
 namespace pelmora {
 
@@ -202,6 +207,219 @@ std::optional<std::vector<double>> run_css_optimization(std::span<const double> 
   auto mapped = transform_params_inner(*report->best_x, config, true);
   if (!mapped) return std::nullopt;
   return std::move(*mapped);
+}
+
+std::optional<std::vector<double>> run_sd_warm_start(std::span<const double> y, const SarimaxConfig& config,
+                                                     const Columns* exog) {
+  SarimaxConfig sd = config;
+  sd.simple_differencing = true;
+  auto prepared = prepare_endog(y, sd, exog);
+  if (!prepared) return std::nullopt;
+  auto start = validate_and_get_start_params(y, sd, std::nullopt, exog);
+  if (!start) return std::nullopt;
+  const SarimaxOrder& o = config.order;
+  if (o.p + o.q + o.P + o.Q > 0) {
+    if (auto css = run_css_optimization(y, sd, *start, 200, exog)) {
+      if (eval_kf_loglike_constrained(y, sd, *css, exog) > eval_kf_loglike_constrained(y, sd, *start, exog)) {
+        start = std::move(*css);
+      }
+    }
+  }
+  auto x0 = transform_params_inner(*start, sd, false);
+  if (!x0) return std::nullopt;
+  const SarimaxObjective objective(std::move(prepared->y), std::move(prepared->exog), sd);
+  auto outcome = fit_lbfgsb_single(objective, *x0, sd, 200);
+  if (!outcome) return std::nullopt;
+  auto mapped = transform_params_inner(outcome->x, sd, true);
+  if (!mapped) return std::nullopt;
+  return std::move(*mapped);
+}
+
+namespace {
+
+constexpr std::uint64_t kDefaultMaxiter = 500;
+constexpr std::uint64_t kCssBudget = 300;
+// Tolerance of the near-cancellation warning on the fitted parameters.
+constexpr double kCancellationWarning = 0.05;
+
+// The result record from one filter run at constrained params.
+Result<FitResult> record_at(std::span<const double> series, std::size_t n_obs, const SarimaxConfig& config,
+                            std::vector<double> params_flat, const Columns* regressors) {
+  auto params = SarimaxParams::from_flat(params_flat, config);
+  if (!params) return std::unexpected(std::move(params.error()));
+  auto ss = StateSpace::build(config, *params, series.size(), regressors);
+  if (!ss) return std::unexpected(std::move(ss.error()));
+  const KalmanInit init = KalmanInit::from_config_default(*ss, config);
+  auto out = kalman_loglike(series, *ss, init, config.concentrate_scale);
+  if (!out) return std::unexpected(std::move(out.error()));
+  const SarimaxOrder& o = config.order;
+  FitResult r;
+  r.params = std::move(params_flat);
+  r.loglike = out->loglike;
+  r.scale = out->scale;
+  r.n_obs = n_obs;
+  r.n_params = o.p + o.q + o.P + o.Q + config.n_exog + config.k_trend() + 1;
+  const double k = static_cast<double>(r.n_params);
+  r.aic = -2.0 * r.loglike + 2.0 * k;
+  r.bic = -2.0 * r.loglike + k * std::log(static_cast<double>(n_obs));
+  return r;
+}
+
+bool is_known_method(const std::string& name) {
+  for (const char* m : kFitMethods) {
+    if (name == m) return true;
+  }
+  return false;
+}
+
+std::string unknown_method_message(const std::string& name) {
+  std::string text = "unknown method: '" + name + "'. Valid methods: ";
+  for (std::size_t i = 0; i < std::size(kFitMethods); ++i) {
+    if (i > 0) text += ", ";
+    text += kFitMethods[i];
+  }
+  return text;
+}
+
+}  // namespace
+
+Result<FitResult> build_zero_iter_result(std::span<const double> series, std::size_t n_obs,
+                                         const SarimaxConfig& config, std::span<const double> params,
+                                         const Columns* regressors, const std::string& method) {
+  auto r = record_at(series, n_obs, config, std::vector<double>(params.begin(), params.end()), regressors);
+  if (!r) return r;
+  r->n_iter = 0;
+  r->method = method;
+  r->converged = config.n_params() == 0;
+  return r;
+}
+
+Result<FitResult> build_fit_result(std::span<const double> series, std::size_t n_obs, const SarimaxConfig& config,
+                                   std::span<const double> x, std::uint64_t n_iter, bool converged,
+                                   const std::string& method, const Columns* regressors) {
+  auto constrained = transform_params_inner(x, config, true);
+  if (!constrained) return std::unexpected(std::move(constrained.error()));
+  auto params = SarimaxParams::from_flat(*constrained, config);
+  if (!params) return std::unexpected(std::move(params.error()));
+  std::vector<std::string> warnings;
+  const SarimaxOrder& o = config.order;
+  if (!validate_no_near_cancellation(*params, o.p, o.q, kCancellationWarning)) {
+    warnings.push_back("near-cancellation detected in fitted ARMA(" + std::to_string(o.p) + "," +
+                       std::to_string(o.q) +
+                       ") parameters (min inverted-root distance < 0.05). Model may be non-identifiable.");
+  }
+  auto r = record_at(series, n_obs, config, std::move(*constrained), regressors);
+  if (!r) return r;
+  r->warnings = std::move(warnings);
+  r->n_iter = n_iter;
+  r->converged = converged;
+  r->method = method;
+  return r;
+}
+
+Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& config,
+                      const std::optional<std::vector<double>>& start_params, const std::optional<std::string>& method,
+                      std::optional<std::uint64_t> maxiter_arg, const Columns* exog) {
+  const std::string name = method.value_or("lbfgsb");
+  const std::uint64_t maxiter = maxiter_arg.value_or(kDefaultMaxiter);
+  if (!is_known_method(name)) return std::unexpected(SarimaxError::optimization_failed(unknown_method_message(name)));
+  const std::size_t k = config.n_params();
+  if (start_params && start_params->size() != k) {
+    return std::unexpected(SarimaxError::invalid_input("start_params length mismatch: expected " + std::to_string(k) +
+                                                       ", got " + std::to_string(start_params->size())));
+  }
+  auto prepared = prepare_endog(y, config, exog);
+  if (!prepared) return std::unexpected(std::move(prepared.error()));
+  const std::vector<double>& series = prepared->y;
+  const Columns* regressors = config.simple_differencing ? (prepared->exog ? &*prepared->exog : nullptr) : exog;
+  const std::size_t n_obs = series.size();
+  if (k == 0) return build_zero_iter_result(series, n_obs, config, {}, regressors, name);
+
+  auto start_or = validate_and_get_start_params(y, config, start_params, exog);
+  if (!start_or) return std::unexpected(std::move(start_or.error()));
+  std::vector<double> start = std::move(*start_or);
+  const SarimaxOrder& o = config.order;
+
+  // A pure autoregression with a concentrated scale starts at its regression estimate, which is
+  // taken as the answer when its likelihood is finite.
+  if (config.trend == Trend::None && o.p >= 3 && o.q == 0 && o.P == 0 && o.Q == 0 && config.n_exog == 0 &&
+      !start_params && config.concentrate_scale && name == "lbfgsb") {
+    auto params = SarimaxParams::from_flat(start, config);
+    if (!params) return std::unexpected(std::move(params.error()));
+    auto ss = StateSpace::build(config, *params, n_obs, regressors);
+    if (!ss) return std::unexpected(std::move(ss.error()));
+    const KalmanInit init = KalmanInit::from_config_default(*ss, config);
+    auto out = kalman_loglike(series, *ss, init, true);
+    if (!out) return std::unexpected(std::move(out.error()));
+    if (std::isfinite(out->loglike)) {
+      FitResult r;
+      r.params = start;
+      r.method = "burg-direct";
+      r.loglike = out->loglike;
+      r.scale = out->scale;
+      r.n_obs = n_obs;
+      r.n_params = o.p + 1;
+      r.n_iter = 0;
+      const double np = static_cast<double>(r.n_params);
+      r.aic = -2.0 * r.loglike + 2.0 * np;
+      r.bic = -2.0 * r.loglike + np * std::log(static_cast<double>(n_obs));
+      r.converged = true;
+      return r;
+    }
+  }
+  if (maxiter == 0) return build_zero_iter_result(series, n_obs, config, start, regressors, name);
+
+  if (!start_params && name != "trust-region") {
+    const std::size_t A = o.p + o.q + o.P + o.Q;
+    const bool seasonal = (o.P != 0 || o.Q != 0) && o.s >= 2;
+    if (A != 0 && (A != 1 || seasonal)) {
+      if (auto css = run_css_optimization(y, config, start, kCssBudget, exog)) {
+        const double margin = seasonal ? 0.0 : 2.0;
+        if (eval_kf_loglike_constrained(y, config, *css, exog) >
+            eval_kf_loglike_constrained(y, config, start, exog) + margin) {
+          start = std::move(*css);
+        }
+      }
+    }
+    if (!config.simple_differencing && o.k_states() >= 40) {
+      if (auto warm = run_sd_warm_start(y, config, exog)) {
+        if (eval_kf_loglike_constrained(y, config, *warm, exog) >
+            eval_kf_loglike_constrained(y, config, start, exog) + 1.0) {
+          start = std::move(*warm);
+        }
+      }
+    }
+  }
+
+  auto x0 = transform_params_inner(start, config, false);
+  if (!x0) return std::unexpected(std::move(x0.error()));
+  const SarimaxObjective objective(series, regressors ? std::optional<Columns>(*regressors) : std::nullopt, config);
+  const std::uint32_t starts = n_starts(x0->size(), o.P, o.Q);
+
+  Result<StrategyOutcome> outcome = std::unexpected(SarimaxError::optimization_failed(""));
+  auto from_runner = [](std::expected<RunOutcome, std::string> r, const char* label) -> Result<StrategyOutcome> {
+    if (!r) return std::unexpected(SarimaxError::optimization_failed(std::move(r.error())));
+    return StrategyOutcome{std::move(r->x), r->f, r->n_iter, r->converged, label};
+  };
+  if (name == "lbfgsb") {
+    outcome = fit_lbfgsb_single(objective, *x0, config, maxiter);
+  } else if (name == "lbfgsb-multi") {
+    outcome = fit_lbfgsb_multi(objective, *x0, config, maxiter, starts);
+  } else if (name == "lbfgs") {
+    outcome = fit_lbfgs_multi(objective, *x0, config, maxiter, starts);
+  } else if (name == "bfgs") {
+    outcome = fit_bfgs_single(objective, *x0, config, maxiter);
+  } else if (name == "lbfgsb-strict" || name == "lbfgsb_single") {
+    outcome = from_runner(run_lbfgsb(objective, *x0, compute_bounds(config), maxiter), "lbfgsb-strict");
+  } else if (name == "nelder-mead" || name == "nm") {
+    outcome = from_runner(run_nelder_mead(objective, *x0, maxiter), "nelder-mead");
+  } else {
+    return std::unexpected(
+        SarimaxError::optimization_failed("method '" + name + "' is not available in this build"));
+  }
+  if (!outcome) return std::unexpected(std::move(outcome.error()));
+  return build_fit_result(series, n_obs, config, outcome->x, outcome->n_iter, outcome->converged, outcome->method,
+                          regressors);
 }
 
 }  // namespace pelmora

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "error/error.hpp"
@@ -43,5 +44,31 @@ bool passes_cancellation_filter(std::span<const double> x, const SarimaxConfig& 
 std::optional<std::vector<double>> run_css_optimization(std::span<const double> y, const SarimaxConfig& config,
                                                         std::span<const double> start, std::uint64_t budget,
                                                         const Columns* exog);
+
+// Fits the model to the simply differenced series and returns that estimate as a start for the
+// full model. Nothing on failure.
+std::optional<std::vector<double>> run_sd_warm_start(std::span<const double> y, const SarimaxConfig& config,
+                                                     const Columns* exog);
+
+// The fit methods, in the order the unknown-method message lists them.
+inline constexpr const char* kFitMethods[] = {"lbfgsb",       "lbfgsb-multi",         "lbfgsb-adaptive",
+                                              "lbfgsb-hybrid", "lbfgsb-strict",        "lbfgsb_single",
+                                              "lbfgs",        "bfgs",                 "trust-region",
+                                              "profile-trust-region", "nelder-mead", "nm"};
+
+// Maximum-likelihood fit of one series: method and budget resolution, start values and
+// pre-estimation, one optimiser strategy, and the result record at the optimum.
+Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& config,
+                      const std::optional<std::vector<double>>& start_params, const std::optional<std::string>& method,
+                      std::optional<std::uint64_t> maxiter, const Columns* exog);
+
+// The result record at the unconstrained x (with the near-cancellation warning), or at the
+// constrained params with no iterations.
+Result<FitResult> build_fit_result(std::span<const double> series, std::size_t n_obs, const SarimaxConfig& config,
+                                   std::span<const double> x, std::uint64_t n_iter, bool converged,
+                                   const std::string& method, const Columns* regressors);
+Result<FitResult> build_zero_iter_result(std::span<const double> series, std::size_t n_obs,
+                                         const SarimaxConfig& config, std::span<const double> params,
+                                         const Columns* regressors, const std::string& method);
 
 }  // namespace pelmora
