@@ -186,5 +186,26 @@ TEST(Css, PreEstimationImprovesTheCriterion) {
   EXPECT_FALSE(run_css_optimization(y, c, bad_variance, 300, nullptr).has_value());
 }
 
+TEST(WarmStart, FitsTheSimplyDifferencedModel) {
+  SarimaxConfig c;
+  c.order = SarimaxOrder{1, 1, 1, 0, 1, 1, 12};
+  const auto y = testing::log_airline();
+  const auto warm = run_sd_warm_start(y, c, nullptr);
+  ASSERT_TRUE(warm.has_value());
+  ASSERT_EQ(warm->size(), c.n_params());  // the full model's layout
+  SarimaxConfig sd = c;
+  sd.simple_differencing = true;
+  const auto start = compute_start_params(y, sd, nullptr).value();
+  EXPECT_GT(eval_kf_loglike_constrained(y, sd, *warm, nullptr), eval_kf_loglike_constrained(y, sd, start, nullptr));
+  // Without ARMA terms the CSS step is skipped and the fit starts from the regression values.
+  SarimaxConfig plain;
+  plain.order = SarimaxOrder{0, 1, 0, 0, 1, 0, 12};
+  const auto only_variance = run_sd_warm_start(y, plain, nullptr);
+  ASSERT_TRUE(only_variance.has_value());
+  EXPECT_EQ(only_variance->size(), 1u);
+  // Too short for the model: nothing.
+  EXPECT_FALSE(run_sd_warm_start(std::vector<double>(y.begin(), y.begin() + 20), c, nullptr).has_value());
+}
+
 }  // namespace
 }  // namespace pelmora
