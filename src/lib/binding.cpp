@@ -78,6 +78,37 @@ bool convert_optional_array1d(PyObject* object, const char* name, Array1D& out) 
   return true;
 }
 
+bool convert_size(PyObject* object, const char* name, std::size_t default_value, std::size_t& out) {
+  if (object == nullptr) {
+    out = default_value;
+    return true;
+  }
+  if (!PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be int, not %s", name, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  const std::size_t value = PyLong_AsSize_t(object);  // OverflowError when negative
+  if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool convert_double(PyObject* object, const char* name, double default_value, double& out) {
+  if (object == nullptr) {
+    out = default_value;
+    return true;
+  }
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be float, not %s", name, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
 bool convert_optional_u64(PyObject* object, const char* name, std::optional<std::uint64_t>& out) {
   out.reset();
   if (object == nullptr || object == Py_None) return true;

@@ -58,6 +58,10 @@ bool convert_sizes(PyObject* object, const char* name, std::size_t count, std::s
 bool convert_bool(PyObject* object, const char* name, bool default_value, bool& out);
 // A float64 array of one dimension, or None/omitted (array left null).
 bool convert_optional_array1d(PyObject* object, const char* name, Array1D& out);
+// A non-negative Python integer (default when omitted).
+bool convert_size(PyObject* object, const char* name, std::size_t default_value, std::size_t& out);
+// Anything the interpreter converts to a float (default when omitted).
+bool convert_double(PyObject* object, const char* name, double default_value, double& out);
 // A non-negative Python integer, or None/omitted (absent).
 bool convert_optional_u64(PyObject* object, const char* name, std::optional<std::uint64_t>& out);
 // A str or None (null when omitted), kept as the object: messages quote it as given.

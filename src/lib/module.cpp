@@ -11,6 +11,7 @@
 #include "lib/binding.hpp"
 #include "lib/validation.hpp"
 #include "params/params.hpp"
+#include "forecast/forecast.hpp"
 #include "optimizer/mod.hpp"
 #include "pipeline/pipeline.hpp"
 
@@ -195,6 +196,228 @@ PyObject* sarimax_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return fit_result_to_pydict(**outcome);
 }
 
+// A list of floats from a vector; null with the error set on failure.
+PyObject* float_list(const std::vector<double>& values) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* v = PyFloat_FromDouble(values[i]);
+    if (v == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+  }
+  return list.release();
+}
+
+PyObject* nested_float_list(const std::vector<std::vector<double>>& rows) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    PyObject* row = float_list(rows[i]);
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return list.release();
+}
+
+// A dict from (key, new reference) pairs in order; every value is released, also on failure.
+PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  PyRef dict(PyDict_New());
+  bool ok = static_cast<bool>(dict);
+  for (const auto& [key, value] : items) {
+    PyRef owned(value);
+    if (ok && (value == nullptr || PyDict_SetItemString(dict.get(), key, value) < 0)) ok = false;
+  }
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* forecast_to_pydict(const ForecastResult& r) {
+  return dict_of({{"mean", float_list(r.mean)},
+                  {"variance", float_list(r.variance)},
+                  {"ci_lower", float_list(r.ci_lower)},
+                  {"ci_upper", float_list(r.ci_upper)}});
+}
+
+// Raises the job's fault or error, or converts its value with `convert`.
+template <typename T, typename Convert>
+PyObject* finish_job(Guarded<Result<T>>& outcome, Convert convert) {
+  if (!outcome) {
+    raise_internal_fault(outcome.error());
+    return nullptr;
+  }
+  if (!*outcome) {
+    to_pyerr(outcome->error());
+    return nullptr;
+  }
+  return convert(**outcome);
+}
+
+// Owned copies of the two 1-D inputs, or MemoryError.
+bool copy_inputs(std::span<const double> y, std::span<const double> params, std::vector<double>& y_owned,
+                 std::vector<double>& params_owned) {
+  return allocate_or_raise([&] {
+    y_owned.assign(y.begin(), y.end());
+    params_owned.assign(params.begin(), params.end());
+  });
+}
+
+PyObject* sarimax_forecast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array kParams{"y",           "order",         "seasonal",           "params",
+                                      "steps",       "alpha",         "exog",               "future_exog",
+                                      "concentrate_scale", "trend",   "simple_differencing", "enforce_stationarity",
+                                      "enforce_invertibility"};
+  static const FunctionSpec desc{"sarimax_forecast", kParams, 4};
+  std::array<PyObject*, kParams.size()> a{};
+  if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
+  Array1D y_array, params_array;
+  std::size_t order[3], seasonal[4], steps = 10;
+  double alpha = 0.05;
+  PyArrayObject *exog = nullptr, *future = nullptr;
+  ModelFlags flags;
+  PyObject* trend = nullptr;
+  if (!convert_array1d(a[0], "y", y_array) || !convert_sizes(a[1], "order", 3, order) ||
+      !convert_sizes(a[2], "seasonal", 4, seasonal) || !convert_array1d(a[3], "params", params_array) ||
+      !convert_size(a[4], "steps", 10, steps) || !convert_double(a[5], "alpha", 0.05, alpha) ||
+      !convert_optional_array2d(a[6], "exog", exog) || !convert_optional_array2d(a[7], "future_exog", future) ||
+      !convert_bool(a[8], "concentrate_scale", false, flags.concentrate_scale) ||
+      !convert_optional_str(a[9], "trend", trend) ||
+      !convert_bool(a[10], "simple_differencing", false, flags.simple_differencing) ||
+      !convert_bool(a[11], "enforce_stationarity", true, flags.enforce_stationarity) ||
+      !convert_bool(a[12], "enforce_invertibility", true, flags.enforce_invertibility)) {
+    return nullptr;
+  }
+  if (!validate_alpha(alpha) || !validate_steps(steps)) return nullptr;
+  std::span<const double> y, params;
+  if (!view_contiguous(y_array, y) || !view_contiguous(params_array, params)) return nullptr;
+  SingleRequest request;
+  if (!prepare_single_request(y, exog, order, seasonal, flags, trend, request)) return nullptr;
+  std::optional<Columns> future_cols;
+  if (future != nullptr) {
+    if (!validate_finite_array(future, "future_exog")) return nullptr;
+    const auto given = static_cast<std::size_t>(PyArray_DIM(future, 1));
+    if (given != request.config.n_exog) {
+      PyErr_Format(PyExc_ValueError, "future_exog column count (%zu) must match exog column count (%zu)", given,
+                   request.config.n_exog);
+      return nullptr;
+    }
+    const auto rows = static_cast<std::size_t>(PyArray_DIM(future, 0));
+    if (given > 0 && rows < steps) {
+      // Every column has the array's row count: the first column is the first to fall short.
+      PyErr_Format(PyExc_ValueError, "future_exog column %d has %zu rows but %zu forecast steps requested", 0, rows,
+                   steps);
+      return nullptr;
+    }
+    if (!allocate_or_raise([&] { future_cols = numpy2d_to_cols(future); })) return nullptr;
+  } else if (request.config.n_exog > 0 && steps > 0) {
+    PyErr_SetString(PyExc_ValueError, "model has exogenous variables: future_exog is required for forecasting");
+    return nullptr;
+  }
+  std::vector<double> y_owned, params_owned;
+  if (!copy_inputs(y, params, y_owned, params_owned)) return nullptr;
+  auto outcome = run_without_gil([&]() -> Result<ForecastResult> {
+    auto split = SarimaxParams::from_flat(params_owned, request.config);
+    if (!split) return std::unexpected(std::move(split.error()));
+    return forecast_pipeline(y_owned, request.config, *split, steps, alpha, request.exog ? &*request.exog : nullptr,
+                             future_cols ? &*future_cols : nullptr);
+  });
+  return finish_job(outcome, [](const ForecastResult& r) { return forecast_to_pydict(r); });
+}
+
+PyObject* sarimax_rolling_forecast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array kParams{"y",     "order",   "seasonal",           "params",
+                                      "start", "step",    "horizon",            "alpha",
+                                      "exog",  "concentrate_scale", "trend",    "simple_differencing",
+                                      "enforce_stationarity", "enforce_invertibility"};
+  static const FunctionSpec desc{"sarimax_rolling_forecast", kParams, 5};
+  std::array<PyObject*, kParams.size()> a{};
+  if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
+  Array1D y_array, params_array;
+  std::size_t order[3], seasonal[4], start = 0, step = 1, horizon = 1;
+  double alpha = 0.05;
+  PyArrayObject* exog = nullptr;
+  ModelFlags flags;
+  PyObject* trend = nullptr;
+  if (!convert_array1d(a[0], "y", y_array) || !convert_sizes(a[1], "order", 3, order) ||
+      !convert_sizes(a[2], "seasonal", 4, seasonal) || !convert_array1d(a[3], "params", params_array) ||
+      !convert_size(a[4], "start", 0, start) || !convert_size(a[5], "step", 1, step) ||
+      !convert_size(a[6], "horizon", 1, horizon) || !convert_double(a[7], "alpha", 0.05, alpha) ||
+      !convert_optional_array2d(a[8], "exog", exog) ||
+      !convert_bool(a[9], "concentrate_scale", false, flags.concentrate_scale) ||
+      !convert_optional_str(a[10], "trend", trend) ||
+      !convert_bool(a[11], "simple_differencing", false, flags.simple_differencing) ||
+      !convert_bool(a[12], "enforce_stationarity", true, flags.enforce_stationarity) ||
+      !convert_bool(a[13], "enforce_invertibility", true, flags.enforce_invertibility)) {
+    return nullptr;
+  }
+  if (!validate_alpha(alpha)) return nullptr;
+  if (horizon > 0 && !validate_steps(horizon)) return nullptr;
+  std::span<const double> y, params;
+  if (!view_contiguous(y_array, y) || !view_contiguous(params_array, params)) return nullptr;
+  SingleRequest request;
+  if (!prepare_single_request(y, exog, order, seasonal, flags, trend, request)) return nullptr;
+  std::vector<double> y_owned, params_owned;
+  if (!copy_inputs(y, params, y_owned, params_owned)) return nullptr;
+  auto outcome = run_without_gil([&]() -> Result<RollingForecastOutput> {
+    auto split = SarimaxParams::from_flat(params_owned, request.config);
+    if (!split) return std::unexpected(std::move(split.error()));
+    return rolling_forecast_pipeline(y_owned, request.config, *split, start, alpha, step, horizon,
+                                     request.exog ? &*request.exog : nullptr);
+  });
+  return finish_job(outcome, [](const RollingForecastOutput& r) -> PyObject* {
+    PyRef origins(PyList_New(static_cast<Py_ssize_t>(r.origins.size())));
+    if (!origins) return nullptr;
+    for (std::size_t i = 0; i < r.origins.size(); ++i) {
+      PyObject* v = PyLong_FromSize_t(r.origins[i]);
+      if (v == nullptr) return nullptr;
+      PyList_SET_ITEM(origins.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    return dict_of({{"origins", origins.release()},
+                    {"mean", nested_float_list(r.mean)},
+                    {"variance", nested_float_list(r.variance)},
+                    {"ci_lower", nested_float_list(r.ci_lower)},
+                    {"ci_upper", nested_float_list(r.ci_upper)}});
+  });
+}
+
+PyObject* sarimax_residuals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array kParams{"y",    "order",              "seasonal", "params",
+                                      "exog", "concentrate_scale",  "trend",    "simple_differencing",
+                                      "enforce_stationarity", "enforce_invertibility"};
+  static const FunctionSpec desc{"sarimax_residuals", kParams, 4};
+  std::array<PyObject*, kParams.size()> a{};
+  if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
+  Array1D y_array, params_array;
+  std::size_t order[3], seasonal[4];
+  PyArrayObject* exog = nullptr;
+  ModelFlags flags;
+  PyObject* trend = nullptr;
+  if (!convert_array1d(a[0], "y", y_array) || !convert_sizes(a[1], "order", 3, order) ||
+      !convert_sizes(a[2], "seasonal", 4, seasonal) || !convert_array1d(a[3], "params", params_array) ||
+      !convert_optional_array2d(a[4], "exog", exog) ||
+      !convert_bool(a[5], "concentrate_scale", false, flags.concentrate_scale) ||
+      !convert_optional_str(a[6], "trend", trend) ||
+      !convert_bool(a[7], "simple_differencing", false, flags.simple_differencing) ||
+      !convert_bool(a[8], "enforce_stationarity", true, flags.enforce_stationarity) ||
+      !convert_bool(a[9], "enforce_invertibility", true, flags.enforce_invertibility)) {
+    return nullptr;
+  }
+  std::span<const double> y, params;
+  if (!view_contiguous(y_array, y) || !view_contiguous(params_array, params)) return nullptr;
+  SingleRequest request;
+  if (!prepare_single_request(y, exog, order, seasonal, flags, trend, request)) return nullptr;
+  std::vector<double> y_owned, params_owned;
+  if (!copy_inputs(y, params, y_owned, params_owned)) return nullptr;
+  auto outcome = run_without_gil([&]() -> Result<ResidualOutput> {
+    auto split = SarimaxParams::from_flat(params_owned, request.config);
+    if (!split) return std::unexpected(std::move(split.error()));
+    return residuals_pipeline(y_owned, request.config, *split, request.exog ? &*request.exog : nullptr);
+  });
+  return finish_job(outcome, [](const ResidualOutput& r) {
+    return dict_of({{"residuals", float_list(r.residuals)},
+                    {"standardized_residuals", float_list(r.standardized_residuals)},
+                    {"prediction_variances", float_list(r.prediction_variances)}});
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"version", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(version)),
      METH_FASTCALL | METH_KEYWORDS, "version()\n--\n\nSmoke-test function: returns the version string."},
@@ -210,6 +433,29 @@ PyMethodDef kMethods[] = {
      "simple_differencing=False)"
      "\n--\n\nFit a SARIMAX model via MLE (L-BFGS-B default, with Nelder-Mead fallback).\n\nReturns a dict "
      "with: params, loglike, scale, aic, bic, n_obs, n_iter, converged, method."},
+    {"sarimax_forecast", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarimax_forecast)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "sarimax_forecast(y, order, seasonal, params, steps=10, alpha=0.05, exog=None, future_exog=None, "
+     "concentrate_scale=False, trend=None, simple_differencing=False, enforce_stationarity=True, "
+     "enforce_invertibility=True)"
+     "\n--\n\nCompute h-step ahead forecast for a SARIMAX model.\n\nReturns a dict with: mean, variance, "
+     "ci_lower, ci_upper."},
+    {"sarimax_rolling_forecast",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarimax_rolling_forecast)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "sarimax_rolling_forecast(y, order, seasonal, params, start, step=1, horizon=1, alpha=0.05, exog=None, "
+     "concentrate_scale=False, trend=None, simple_differencing=False, enforce_stationarity=True, "
+     "enforce_invertibility=True)"
+     "\n--\n\nSingle-pass rolling-origin h-step forecasts with fixed parameters.\n\nOne Kalman filter pass "
+     "over the full series; forecasts are propagated\nfrom the predicted-state snapshot at each origin `start, "
+     "start+step, ...`.\nO(T + N*horizon) total. Returns a dict with: origins, mean, variance,\nci_lower, "
+     "ci_upper (row-per-origin nested lists)."},
+    {"sarimax_residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarimax_residuals)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "sarimax_residuals(y, order, seasonal, params, exog=None, concentrate_scale=False, trend=None, "
+     "simple_differencing=False, enforce_stationarity=True, enforce_invertibility=True)"
+     "\n--\n\nCompute residuals and standardized residuals for a SARIMAX model.\n\nReturns a dict with: "
+     "residuals, standardized_residuals, prediction_variances."},
     {nullptr, nullptr, 0, nullptr},
 };
 
