@@ -139,7 +139,7 @@ Result<Filtered> filter(std::span<const double> y, const SarimaxConfig& config, 
   return Filtered{std::move(*out), std::move(*ss)};
 }
 
-// The d-th regular difference of x at its last position minus `lag` (x long enough).
+// The order-th regular difference of x at `position` (which needs order earlier values).
 double regular_difference_at(const std::vector<double>& x, std::size_t order, std::size_t position) {
   // Binomial expansion: sum_i (-1)^i C(order, i) x[position - i].
   double value = 0.0, binom = 1.0;

@@ -43,9 +43,9 @@ Result<ForecastResult> forecast_from_state(const StateSpace& state_space, Vector
                                            std::span<const double> exog_coefs, Trend trend, bool concentrate_scale,
                                            std::span<const double> trend_coefs, std::size_t time_offset);
 
-// h-step forecasts after the end of y. With simple differencing the model's regressors are
-// differenced like the series (in sample, and over the horizon by continuing the in-sample
-// rows), and the forecasts are those of the levels, their variances exact.
+// h-step forecasts after the end of y. With simple differencing the series is filtered with its
+// regressors differenced like it, and the forecasts are those of the levels (future regressors
+// given in levels), their variances exact.
 Result<ForecastResult> forecast_pipeline(std::span<const double> y, const SarimaxConfig& config,
                                          const SarimaxParams& params, std::size_t steps, double alpha,
                                          const Columns* exog, const Columns* future_exog);

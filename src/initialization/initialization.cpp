@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace pelmora {
 
@@ -43,17 +44,55 @@ bool cholesky_succeeds(const Matrix& P) {
   return true;
 }
 
+namespace {
+
+struct Entry {
+  Eigen::Index row, col;
+  double value;
+};
+
+// The nonzero entries of M (NaN included) when there are at most `limit` of them.
+bool sparse_entries(const Matrix& M, std::size_t limit, std::vector<Entry>& out) {
+  out.clear();
+  for (Eigen::Index j = 0; j < M.cols(); ++j) {
+    for (Eigen::Index i = 0; i < M.rows(); ++i) {
+      const double v = M(i, j);
+      if (v != 0.0 || std::isnan(v)) {
+        if (out.size() == limit) return false;
+        out.push_back({i, j, v});
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 std::optional<Matrix> lyapunov_doubling(const Matrix& A, const Matrix& B) {
   if (A.rows() == 0) return Matrix(0, 0);
   Matrix P = B;
   Matrix A_cur = A;
   Matrix P_new(P.rows(), P.cols());
   Matrix work(P.rows(), P.cols());
+  // Companion matrices of moving-average models are shifts, and their powers stay as sparse (or
+  // vanish): while A_cur has at most 2r nonzeros the products go through its entries.
+  const std::size_t sparse_limit = 2 * static_cast<std::size_t>(A.rows());
+  std::vector<Entry> entries;
+  entries.reserve(sparse_limit);
   for (int iter = 0; iter < kMaxDoublings; ++iter) {
-    work.noalias() = A_cur * P;
-    P_new.noalias() = work * A_cur.transpose();
-    P_new += P;
-    work.noalias() = A_cur * A_cur;
+    if (sparse_entries(A_cur, sparse_limit, entries)) {
+      work.setZero();  // P A'
+      for (const Entry& e : entries) work.col(e.row) += e.value * P.col(e.col);
+      P_new = P;  // P + A (P A')
+      for (const Entry& e : entries) P_new.row(e.row) += e.value * work.row(e.col);
+      work.setZero();  // A A
+      for (const Entry& e : entries) work.row(e.row) += e.value * A_cur.row(e.col);
+    } else {
+      work.noalias() = A_cur * P;
+      P_new.noalias() = work * A_cur.transpose();
+      P_new += P;
+      work.noalias() = A_cur * A_cur;
+    }
     A_cur.swap(work);
     const double diff = (P_new - P).norm();
     const double norm = P.norm();

@@ -6,6 +6,7 @@
 #include "lib/numpy_api.hpp"
 
 #include <array>
+#include <functional>
 #include <vector>
 
 #include "lib/binding.hpp"
@@ -219,22 +220,24 @@ PyObject* nested_float_list(const std::vector<std::vector<double>>& rows) {
   return list.release();
 }
 
-// A dict from (key, new reference) pairs in order; every value is released, also on failure.
-PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+// A dict from (key, value maker) pairs in order. Each maker returns a new reference; the first
+// failure stops the building, so no API call runs with an error pending.
+using ValueMaker = std::function<PyObject*()>;
+PyObject* dict_of(std::initializer_list<std::pair<const char*, ValueMaker>> items) {
   PyRef dict(PyDict_New());
-  bool ok = static_cast<bool>(dict);
-  for (const auto& [key, value] : items) {
-    PyRef owned(value);
-    if (ok && (value == nullptr || PyDict_SetItemString(dict.get(), key, value) < 0)) ok = false;
+  if (!dict) return nullptr;
+  for (const auto& [key, make] : items) {
+    PyRef value(make());
+    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
   }
-  return ok ? dict.release() : nullptr;
+  return dict.release();
 }
 
 PyObject* forecast_to_pydict(const ForecastResult& r) {
-  return dict_of({{"mean", float_list(r.mean)},
-                  {"variance", float_list(r.variance)},
-                  {"ci_lower", float_list(r.ci_lower)},
-                  {"ci_upper", float_list(r.ci_upper)}});
+  return dict_of({{"mean", [&] { return float_list(r.mean); }},
+                  {"variance", [&] { return float_list(r.variance); }},
+                  {"ci_lower", [&] { return float_list(r.ci_lower); }},
+                  {"ci_upper", [&] { return float_list(r.ci_upper); }}});
 }
 
 // Raises the job's fault or error, or converts its value with `convert`.
@@ -370,11 +373,11 @@ PyObject* sarimax_rolling_forecast(PyObject*, PyObject* const* args, Py_ssize_t 
       if (v == nullptr) return nullptr;
       PyList_SET_ITEM(origins.get(), static_cast<Py_ssize_t>(i), v);
     }
-    return dict_of({{"origins", origins.release()},
-                    {"mean", nested_float_list(r.mean)},
-                    {"variance", nested_float_list(r.variance)},
-                    {"ci_lower", nested_float_list(r.ci_lower)},
-                    {"ci_upper", nested_float_list(r.ci_upper)}});
+    return dict_of({{"origins", [&] { return origins.release(); }},
+                    {"mean", [&] { return nested_float_list(r.mean); }},
+                    {"variance", [&] { return nested_float_list(r.variance); }},
+                    {"ci_lower", [&] { return nested_float_list(r.ci_lower); }},
+                    {"ci_upper", [&] { return nested_float_list(r.ci_upper); }}});
   });
 }
 
@@ -412,9 +415,9 @@ PyObject* sarimax_residuals(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return residuals_pipeline(y_owned, request.config, *split, request.exog ? &*request.exog : nullptr);
   });
   return finish_job(outcome, [](const ResidualOutput& r) {
-    return dict_of({{"residuals", float_list(r.residuals)},
-                    {"standardized_residuals", float_list(r.standardized_residuals)},
-                    {"prediction_variances", float_list(r.prediction_variances)}});
+    return dict_of({{"residuals", [&] { return float_list(r.residuals); }},
+                    {"standardized_residuals", [&] { return float_list(r.standardized_residuals); }},
+                    {"prediction_variances", [&] { return float_list(r.prediction_variances); }}});
   });
 }
 

@@ -130,6 +130,29 @@ TEST(Lyapunov, MatchesTheKroneckerSolution) {
   EXPECT_EQ(*P, P->transpose());
 }
 
+TEST(Lyapunov, ShiftMatricesOfMovingAverageModels) {
+  // A nilpotent shift (the companion of a pure MA model) and a sparse companion with one AR
+  // coefficient: both against the direct Kronecker solve.
+  for (double phi : {0.0, 0.7}) {
+    const Eigen::Index r = 6;
+    Matrix A = Matrix::Zero(r, r);
+    for (Eigen::Index j = 0; j + 1 < r; ++j) A(j, j + 1) = 1.0;
+    A(0, 0) = phi;
+    Vector R(r);
+    R << 1.0, 0.4, 0.0, 0.0, 0.0, -0.3;
+    const Matrix B = R * R.transpose();
+    Matrix kron(r * r, r * r);
+    for (Eigen::Index i = 0; i < r; ++i)
+      for (Eigen::Index j = 0; j < r; ++j) kron.block(r * i, r * j, r, r) = A(i, j) * A;
+    const Vector vecB = Eigen::Map<const Vector>(B.data(), r * r);
+    const Vector vecP = (Matrix::Identity(r * r, r * r) - kron).lu().solve(vecB);
+    const Matrix expected = Eigen::Map<const Matrix>(vecP.data(), r, r);
+    const auto P = solve_lyapunov_general(A, B);
+    ASSERT_TRUE(P.has_value());
+    EXPECT_LT((*P - expected).norm(), 1e-12 * expected.norm()) << phi;
+  }
+}
+
 TEST(Lyapunov, ZeroTransitionReturnsBAndDivergenceFails) {
   Matrix B(2, 2);
   B << 2.0, 0.5, 0.5, 1.0;
