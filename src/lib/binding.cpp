@@ -249,7 +249,10 @@ void to_pyerr(const SarimaxError& error) {
                        ? PyExc_RuntimeError
                        : PyExc_ValueError;
   const std::string text = error.display();
-  PyErr_SetString(type, text.c_str());
+  // From the whole text (user-supplied names may hold NUL characters), decoded leniently.
+  PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
+  if (!message) return;  // the decoding error is the pending one
+  PyErr_SetObject(type, message.get());
 }
 
 PyObject* internal_fault_type() {

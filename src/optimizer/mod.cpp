@@ -323,6 +323,11 @@ Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& config,
   const std::string name = method.value_or("lbfgsb");
   const std::uint64_t maxiter = maxiter_arg.value_or(kDefaultMaxiter);
   if (!is_known_method(name)) return std::unexpected(SarimaxError::optimization_failed(unknown_method_message(name)));
+  if (name == "lbfgsb-adaptive" || name == "lbfgsb-hybrid" || name == "trust-region" ||
+      name == "profile-trust-region") {
+    // Valid names whose strategies this build does not provide yet.
+    return std::unexpected(SarimaxError::optimization_failed("method '" + name + "' is not available in this build"));
+  }
   const std::size_t k = config.n_params();
   if (start_params && start_params->size() != k) {
     return std::unexpected(SarimaxError::invalid_input("start_params length mismatch: expected " + std::to_string(k) +
@@ -414,8 +419,7 @@ Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& config,
   } else if (name == "nelder-mead" || name == "nm") {
     outcome = from_runner(run_nelder_mead(objective, *x0, maxiter), "nelder-mead");
   } else {
-    return std::unexpected(
-        SarimaxError::optimization_failed("method '" + name + "' is not available in this build"));
+    return std::unexpected(SarimaxError::optimization_failed("method '" + name + "' has no strategy"));
   }
   if (!outcome) return std::unexpected(std::move(outcome.error()));
   return build_fit_result(series, n_obs, config, outcome->x, outcome->n_iter, outcome->converged, outcome->method,

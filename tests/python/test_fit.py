@@ -119,9 +119,10 @@ def test_each_method_reaches_the_optimum_under_its_label(method, labels):
 
 @pytest.mark.parametrize("method", ["lbfgsb-adaptive", "lbfgsb-hybrid", "trust-region", "profile-trust-region"])
 def test_methods_of_a_later_build_are_refused(method):
-    with pytest.raises(RuntimeError) as e:
-        pelmora.sarimax_fit(airline(), (0, 1, 1), (0, 0, 0, 0), method=method)
-    assert str(e.value) == f"optimization failed: method '{method}' is not available in this build"
+    for maxiter in (None, 0):
+        with pytest.raises(RuntimeError) as e:
+            pelmora.sarimax_fit(airline(), (0, 1, 1), (0, 0, 0, 0), method=method, maxiter=maxiter)
+        assert str(e.value) == f"optimization failed: method '{method}' is not available in this build"
 
 
 def test_unknown_method_is_checked_first():
@@ -129,6 +130,9 @@ def test_unknown_method_is_checked_first():
     with pytest.raises(RuntimeError) as e:
         pelmora.sarimax_fit(np.ones(3), (2, 1, 2), (0, 0, 0, 0), method="NM")
     assert str(e.value) == f"optimization failed: unknown method: 'NM'. Valid methods: {VALID_METHODS}"
+    with pytest.raises(RuntimeError) as e:
+        pelmora.sarimax_fit(np.ones(3), (1, 0, 0), (0, 0, 0, 0), method="n\x00m")
+    assert str(e.value) == f"optimization failed: unknown method: 'n\x00m'. Valid methods: {VALID_METHODS}"
 
 
 def test_input_errors():
