@@ -100,22 +100,7 @@ Result<ForecastResult> forecast_from_state(const StateSpace& ss, Vector a, Matri
     strategy.apply_transition(ss.transition, Ts, a, a_next);
     a.swap(a_next);
     if (has_trend) {
-      const double tau = static_cast<double>(time_offset + h);
-      double c = 0.0;
-      switch (trend) {
-        case Trend::Constant:
-          c = trend_coefs[0];
-          break;
-        case Trend::Linear:
-          c = tau * trend_coefs[0];
-          break;
-        case Trend::ConstantLinear:
-          c = trend_coefs[0] + tau * trend_coefs[1];
-          break;
-        case Trend::None:
-          break;
-      }
-      a[static_cast<Eigen::Index>(ss.k_diff)] += c;
+      a[static_cast<Eigen::Index>(ss.k_diff)] += trend_value(trend, trend_coefs, static_cast<double>(time_offset + h));
     }
     strategy.predict_cov(ss.transition, Tt, Ts, P, RQR, W);
   }
@@ -211,15 +196,10 @@ Result<ForecastResult> forecast_pipeline(std::span<const double> y, const Sarima
 
 Result<ResidualOutput> residuals_pipeline(std::span<const double> y, const SarimaxConfig& config,
                                           const SarimaxParams& params, const Columns* exog) {
-  std::optional<PreparedEndog> prepared;
-  if (config.simple_differencing) {
-    auto p = prepare_endog(y, config, exog);
-    if (!p) return std::unexpected(std::move(p.error()));
-    prepared = std::move(*p);
-    y = prepared->y;
-    exog = prepared->exog ? &*prepared->exog : nullptr;
-  }
-  auto filtered = filter(y, config, params, exog);
+  std::optional<PreparedEndog> storage;
+  auto inputs = filter_inputs(y, config, exog, storage);
+  if (!inputs) return std::unexpected(std::move(inputs.error()));
+  auto filtered = filter(inputs->y, config, params, inputs->exog);
   if (!filtered) return std::unexpected(std::move(filtered.error()));
   const double m = config.concentrate_scale ? filtered->out.scale : 1.0;
   ResidualOutput out;

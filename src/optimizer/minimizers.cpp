@@ -50,6 +50,19 @@ void stable_sort_vertices(std::vector<Vertex>& v) {
   std::stable_sort(v.begin(), v.end(), [](const Vertex& a, const Vertex& b) { return a.f < b.f; });
 }
 
+// The iteration cap, then the target cost: the stop tests every method makes after its own.
+bool capped_or_on_target(MinimizerReport& report, std::uint64_t max_iter, double target_cost) {
+  if (report.n_iter >= max_iter) {
+    report.stop = StopReason::IterationCap;
+    return true;
+  }
+  if (report.best_x && report.best_f <= target_cost) {
+    report.stop = StopReason::TargetCost;
+    return true;
+  }
+  return false;
+}
+
 void offer_best(MinimizerReport& report, const std::vector<double>& x, double f) {
   if (!report.best_x || f < report.best_f) {
     if (std::isnan(f)) return;
@@ -89,14 +102,7 @@ std::expected<MinimizerReport, std::string> nelder_mead(const CostFunction& cost
       report.stop = StopReason::Converged;
       return report;
     }
-    if (report.n_iter >= s.max_iter) {
-      report.stop = StopReason::IterationCap;
-      return report;
-    }
-    if (report.best_x && report.best_f <= s.target_cost) {
-      report.stop = StopReason::TargetCost;
-      return report;
-    }
+    if (capped_or_on_target(report, s.max_iter, s.target_cost)) return report;
 
     std::fill(centroid.begin(), centroid.end(), 0.0);
     for (std::size_t i = 0; i < n; ++i)
@@ -211,14 +217,7 @@ std::expected<MinimizerReport, std::string> quasi_newton(const CostFunction& cos
       report.stop = StopReason::Converged;
       return report;
     }
-    if (report.n_iter >= s.max_iter) {
-      report.stop = StopReason::IterationCap;
-      return report;
-    }
-    if (report.best_x && report.best_f <= s.target_cost) {
-      report.stop = StopReason::TargetCost;
-      return report;
-    }
+    if (capped_or_on_target(report, s.max_iter, s.target_cost)) return report;
     const std::vector<double> d = direction(g);
     auto searched = more_thuente(cost, gradient, x, f, g, d, s.line_search);
     if (!searched) return std::unexpected(std::move(searched.error()));

@@ -80,22 +80,22 @@ Evaluated<std::pair<double, std::vector<double>>> SarimaxObjective::eval_neglogl
     if (!out) return std::unexpected(out.error().display());
     return std::unexpected(std::string("non-finite log-likelihood"));
   }
-  auto grad = score(endog_, pipeline->state_space, pipeline->init, config_, pipeline->params,
-                    config_.concentrate_scale, exog_ptr());
-  return_state_space(std::move(pipeline->state_space));
-  if (!grad) return std::unexpected(grad.error().display());
-  auto mapped = apply_transform_jacobian(*grad, x, config_);
-  if (!mapped) return std::unexpected(std::move(mapped.error()));
-  for (double& g : *mapped) g = -g;
-  return std::make_pair(-out->loglike, std::move(*mapped));
+  auto grad = negated_unconstrained_score(*pipeline, x);
+  if (!grad) return std::unexpected(std::move(grad.error()));
+  return std::make_pair(-out->loglike, std::move(*grad));
 }
 
 Evaluated<std::vector<double>> SarimaxObjective::analytical_gradient_negloglike(std::span<const double> x) const {
   auto pipeline = eval_pipeline(x);
   if (!pipeline) return std::unexpected(std::move(pipeline.error()));
-  auto grad = score(endog_, pipeline->state_space, pipeline->init, config_, pipeline->params,
-                    config_.concentrate_scale, exog_ptr());
-  return_state_space(std::move(pipeline->state_space));
+  return negated_unconstrained_score(*pipeline, x);
+}
+
+Evaluated<std::vector<double>> SarimaxObjective::negated_unconstrained_score(Pipeline& pipeline,
+                                                                           std::span<const double> x) const {
+  auto grad = score(endog_, pipeline.state_space, pipeline.init, config_, pipeline.params, config_.concentrate_scale,
+                    exog_ptr());
+  return_state_space(std::move(pipeline.state_space));
   if (!grad) return std::unexpected(grad.error().display());
   auto mapped = apply_transform_jacobian(*grad, x, config_);
   if (!mapped) return std::unexpected(std::move(mapped.error()));

@@ -70,6 +70,8 @@ class SarimaxObjective {
     double cost;
   };
   const Columns* exog_ptr() const { return exog_ ? &*exog_ : nullptr; }
+  // -score pulled back to the unconstrained x; hands the pipeline's form back to the cache.
+  Evaluated<std::vector<double>> negated_unconstrained_score(Pipeline& pipeline, std::span<const double> x) const;
   const CachedEval* cache_hit(std::span<const double> x) const;
 
   std::vector<double> endog_;

@@ -43,20 +43,24 @@ Result<PreparedEndog> prepare_endog(std::span<const double> y, const SarimaxConf
   return out;
 }
 
+Result<FilterInputs> filter_inputs(std::span<const double> y, const SarimaxConfig& config, const Columns* exog,
+                                   std::optional<PreparedEndog>& storage) {
+  if (!config.simple_differencing) return FilterInputs{y, exog};
+  auto prepared = prepare_endog(y, config, exog);
+  if (!prepared) return std::unexpected(std::move(prepared.error()));
+  storage = std::move(*prepared);
+  return FilterInputs{storage->y, storage->exog ? &*storage->exog : nullptr};
+}
+
 Result<KalmanOutput> kalman_eval(std::span<const double> y, const SarimaxParams& params,
                                  const SarimaxConfig& config, const Columns* exog) {
-  std::optional<PreparedEndog> prepared;
-  if (config.simple_differencing) {
-    auto p = prepare_endog(y, config, exog);
-    if (!p) return std::unexpected(std::move(p.error()));
-    prepared = std::move(*p);
-    y = prepared->y;
-    exog = prepared->exog ? &*prepared->exog : nullptr;
-  }
-  auto ss = StateSpace::build(config, params, y.size(), exog);
+  std::optional<PreparedEndog> storage;
+  auto inputs = filter_inputs(y, config, exog, storage);
+  if (!inputs) return std::unexpected(std::move(inputs.error()));
+  auto ss = StateSpace::build(config, params, inputs->y.size(), inputs->exog);
   if (!ss) return std::unexpected(std::move(ss.error()));
   const KalmanInit init = KalmanInit::from_config_default(*ss, config);
-  return kalman_loglike(y, *ss, init, config.concentrate_scale);
+  return kalman_loglike(inputs->y, *ss, init, config.concentrate_scale);
 }
 
 }  // namespace pelmora

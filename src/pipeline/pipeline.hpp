@@ -23,6 +23,15 @@ struct PreparedEndog {
 Result<PreparedEndog> prepare_endog(std::span<const double> y, const SarimaxConfig& config,
                                     const Columns* exog);
 
+// The series and regressors the filter sees: the inputs themselves, or, under simple
+// differencing, their differenced copies held in `storage`.
+struct FilterInputs {
+  std::span<const double> y;
+  const Columns* exog;
+};
+Result<FilterInputs> filter_inputs(std::span<const double> y, const SarimaxConfig& config, const Columns* exog,
+                                   std::optional<PreparedEndog>& storage);
+
 // Exact log-likelihood of `y` at constrained parameters: prepare, build, initialise, filter.
 Result<KalmanOutput> kalman_eval(std::span<const double> y, const SarimaxParams& params,
                                  const SarimaxConfig& config, const Columns* exog);

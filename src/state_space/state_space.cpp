@@ -7,28 +7,25 @@
 
 namespace pelmora {
 
+double trend_value(Trend trend, std::span<const double> coefs, double t) {
+  switch (trend) {
+    case Trend::Constant:
+      return coefs[0];
+    case Trend::Linear:
+      return t * coefs[0];
+    case Trend::ConstantLinear:
+      return coefs[0] + t * coefs[1];
+    case Trend::None:
+      break;
+  }
+  return 0.0;
+}
+
 std::vector<double> build_state_intercept(std::size_t n, std::size_t k, std::size_t row, Trend trend,
                                           std::span<const double> coefs) {
   std::vector<double> c(n * k, 0.0);
   if (trend == Trend::None || coefs.size() < k_trend(trend) || row >= k) return c;
-  for (std::size_t t = 0; t < n; ++t) {
-    const double time = static_cast<double>(t);
-    double value = 0.0;
-    switch (trend) {
-      case Trend::Constant:
-        value = coefs[0];
-        break;
-      case Trend::Linear:
-        value = time * coefs[0];
-        break;
-      case Trend::ConstantLinear:
-        value = coefs[0] + time * coefs[1];
-        break;
-      case Trend::None:
-        break;
-    }
-    c[t * k + row] = value;
-  }
+  for (std::size_t t = 0; t < n; ++t) c[t * k + row] = trend_value(trend, coefs, static_cast<double>(t));
   return c;
 }
 

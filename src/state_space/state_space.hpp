@@ -35,6 +35,9 @@ struct StateSpace {
   void refresh(const SarimaxConfig& config, const SarimaxParams& params, const Columns* exog);
 };
 
+// The trend term at time index t: beta0 ("c"), t*beta0 ("t") or beta0 + t*beta1 ("ct").
+double trend_value(Trend trend, std::span<const double> coefs, double t);
+
 // n*k intercepts with the trend term at state `row`: beta0 ("c"), t*beta0 ("t") or
 // beta0 + t*beta1 ("ct"), t counted from 0. Missing coefficients leave the intercepts at zero.
 std::vector<double> build_state_intercept(std::size_t n, std::size_t k, std::size_t row, Trend trend,
