@@ -29,6 +29,52 @@ PyObject* version(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnam
   return PyUnicode_FromString(kVersion);
 }
 
+// The arguments every model call shares.
+struct ModelArgs {
+  Array1D y;
+  std::size_t order[3];
+  std::size_t seasonal[4];
+  PyArrayObject* exog = nullptr;
+  ModelFlags flags;
+  PyObject* trend = nullptr;
+};
+
+// y, order and seasonal: the first three parameters of every model call, converted in order.
+bool convert_leading(const std::span<PyObject*> a, ModelArgs& m) {
+  return convert_array1d(a[0], "y", m.y) && convert_sizes(a[1], "order", 3, m.order) &&
+         convert_sizes(a[2], "seasonal", 4, m.seasonal);
+}
+
+// Contiguous views of y and params, then the request checks.
+bool view_and_prepare(const ModelArgs& m, const Array1D& params_array, std::span<const double>& y,
+                      std::span<const double>& params, SingleRequest& request) {
+  return view_contiguous(m.y, y) && view_contiguous(params_array, params) &&
+         prepare_single_request(y, m.exog, m.order, m.seasonal, m.flags, m.trend, request);
+}
+
+// Raises the job's fault or error, or converts its value with `convert`.
+template <typename T, typename Convert>
+PyObject* finish_job(Guarded<Result<T>>& outcome, Convert convert) {
+  if (!outcome) {
+    raise_internal_fault(outcome.error());
+    return nullptr;
+  }
+  if (!*outcome) {
+    to_pyerr(outcome->error());
+    return nullptr;
+  }
+  return convert(**outcome);
+}
+
+// Owned copies of the two 1-D inputs, or MemoryError.
+bool copy_inputs(std::span<const double> y, std::span<const double> params, std::vector<double>& y_owned,
+                 std::vector<double>& params_owned) {
+  return allocate_or_raise([&] {
+    y_owned.assign(y.begin(), y.end());
+    params_owned.assign(params.begin(), params.end());
+  });
+}
+
 PyObject* sarimax_loglike(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array kParams{"y",        "order",
                                       "seasonal", "params",
@@ -38,163 +84,31 @@ PyObject* sarimax_loglike(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   static const FunctionSpec desc{"sarimax_loglike", kParams, 4};
   std::array<PyObject*, kParams.size()> a{};
   if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
-
-  Array1D y_array, params_array;
-  std::size_t order[3], seasonal[4];
-  PyArrayObject* exog = nullptr;
-  ModelFlags flags;
-  PyObject* trend = nullptr;
+  ModelArgs m;
+  Array1D params_array;
   // Conversion in parameter order; the flags interleave with `trend` as the signature has them.
-  if (!convert_array1d(a[0], "y", y_array) || !convert_sizes(a[1], "order", 3, order) ||
-      !convert_sizes(a[2], "seasonal", 4, seasonal) || !convert_array1d(a[3], "params", params_array) ||
-      !convert_optional_array2d(a[4], "exog", exog) ||
-      !convert_bool(a[5], "concentrate_scale", false, flags.concentrate_scale) ||
-      !convert_bool(a[6], "enforce_stationarity", true, flags.enforce_stationarity) ||
-      !convert_bool(a[7], "enforce_invertibility", true, flags.enforce_invertibility) ||
-      !convert_optional_str(a[8], "trend", trend) ||
-      !convert_bool(a[9], "simple_differencing", false, flags.simple_differencing)) {
+  if (!convert_leading(a, m) || !convert_array1d(a[3], "params", params_array) ||
+      !convert_optional_array2d(a[4], "exog", m.exog) ||
+      !convert_bool(a[5], "concentrate_scale", false, m.flags.concentrate_scale) ||
+      !convert_bool(a[6], "enforce_stationarity", true, m.flags.enforce_stationarity) ||
+      !convert_bool(a[7], "enforce_invertibility", true, m.flags.enforce_invertibility) ||
+      !convert_optional_str(a[8], "trend", m.trend) ||
+      !convert_bool(a[9], "simple_differencing", false, m.flags.simple_differencing)) {
     return nullptr;
   }
   std::span<const double> y, params;
-  if (!view_contiguous(y_array, y) || !view_contiguous(params_array, params)) return nullptr;
   SingleRequest request;
-  if (!prepare_single_request(y, exog, order, seasonal, flags, trend, request)) return nullptr;
-
+  if (!view_and_prepare(m, params_array, y, params, request)) return nullptr;
   std::vector<double> y_owned, params_owned;
-  if (!allocate_or_raise([&] {
-        y_owned.assign(y.begin(), y.end());
-        params_owned.assign(params.begin(), params.end());
-      })) {
-    return nullptr;
-  }
+  if (!copy_inputs(y, params, y_owned, params_owned)) return nullptr;
   auto outcome = run_without_gil([&]() -> Result<double> {
     auto split = SarimaxParams::from_flat(params_owned, request.config);
     if (!split) return std::unexpected(std::move(split.error()));
-    const Columns* exog_cols = request.exog ? &*request.exog : nullptr;
-    auto evaluated = kalman_eval(y_owned, *split, request.config, exog_cols);
+    auto evaluated = kalman_eval(y_owned, *split, request.config, request.exog ? &*request.exog : nullptr);
     if (!evaluated) return std::unexpected(std::move(evaluated.error()));
     return evaluated->loglike;
   });
-  if (!outcome) {
-    raise_internal_fault(outcome.error());
-    return nullptr;
-  }
-  if (!*outcome) {
-    to_pyerr(outcome->error());
-    return nullptr;
-  }
-  return PyFloat_FromDouble(**outcome);
-}
-
-// The result dict of a fit; its warnings are then issued through the warnings module, and an
-// escalated warning (an exception) is the result instead of the dict.
-PyObject* fit_result_to_pydict(const FitResult& r) {
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  PyRef params(PyList_New(static_cast<Py_ssize_t>(r.params.size())));
-  if (!params) return nullptr;
-  for (std::size_t i = 0; i < r.params.size(); ++i) {
-    PyObject* v = PyFloat_FromDouble(r.params[i]);
-    if (v == nullptr) return nullptr;
-    PyList_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), v);
-  }
-  PyRef warnings(PyList_New(static_cast<Py_ssize_t>(r.warnings.size())));
-  if (!warnings) return nullptr;
-  for (std::size_t i = 0; i < r.warnings.size(); ++i) {
-    PyObject* v = PyUnicode_FromStringAndSize(r.warnings[i].data(), static_cast<Py_ssize_t>(r.warnings[i].size()));
-    if (v == nullptr) return nullptr;
-    PyList_SET_ITEM(warnings.get(), static_cast<Py_ssize_t>(i), v);
-  }
-  const std::pair<const char*, PyObject*> items[] = {
-      {"params", params.release()},
-      {"loglike", PyFloat_FromDouble(r.loglike)},
-      {"scale", PyFloat_FromDouble(r.scale)},
-      {"aic", PyFloat_FromDouble(r.aic)},
-      {"bic", PyFloat_FromDouble(r.bic)},
-      {"n_obs", PyLong_FromSize_t(r.n_obs)},
-      {"n_params", PyLong_FromSize_t(r.n_params)},
-      {"n_iter", PyLong_FromUnsignedLongLong(r.n_iter)},
-      {"converged", PyBool_FromLong(r.converged)},
-      {"method", PyUnicode_FromStringAndSize(r.method.data(), static_cast<Py_ssize_t>(r.method.size()))},
-      {"warnings", warnings.release()},
-  };
-  bool ok = true;
-  for (const auto& [key, value] : items) {
-    PyRef owned(value);  // every value is released here, also after a failure
-    if (ok && (value == nullptr || PyDict_SetItemString(dict.get(), key, value) < 0)) ok = false;
-  }
-  if (!ok) return nullptr;
-  if (!r.warnings.empty()) {
-    PyRef module(PyImport_ImportModule("warnings"));
-    if (!module) return nullptr;
-    PyRef warn(PyObject_GetAttrString(module.get(), "warn"));
-    if (!warn) return nullptr;
-    for (const std::string& text : r.warnings) {
-      PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-      if (!message) return nullptr;
-      PyRef result(PyObject_CallOneArg(warn.get(), message.get()));
-      if (!result) return nullptr;
-    }
-  }
-  return dict.release();
-}
-
-PyObject* sarimax_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array kParams{"y",      "order",   "seasonal",          "start_params",
-                                      "exog",   "concentrate_scale", "enforce_stationarity",
-                                      "enforce_invertibility", "method", "maxiter", "trend",
-                                      "simple_differencing"};
-  static const FunctionSpec desc{"sarimax_fit", kParams, 3};
-  std::array<PyObject*, kParams.size()> a{};
-  if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
-
-  Array1D y_array, start_array;
-  std::size_t order[3], seasonal[4];
-  PyArrayObject* exog = nullptr;
-  ModelFlags flags;
-  PyObject* method = nullptr;
-  std::optional<std::uint64_t> maxiter;
-  PyObject* trend = nullptr;
-  if (!convert_array1d(a[0], "y", y_array) || !convert_sizes(a[1], "order", 3, order) ||
-      !convert_sizes(a[2], "seasonal", 4, seasonal) || !convert_optional_array1d(a[3], "start_params", start_array) ||
-      !convert_optional_array2d(a[4], "exog", exog) ||
-      !convert_bool(a[5], "concentrate_scale", false, flags.concentrate_scale) ||
-      !convert_bool(a[6], "enforce_stationarity", true, flags.enforce_stationarity) ||
-      !convert_bool(a[7], "enforce_invertibility", true, flags.enforce_invertibility) ||
-      !convert_optional_str(a[8], "method", method) || !convert_optional_u64(a[9], "maxiter", maxiter) ||
-      !convert_optional_str(a[10], "trend", trend) ||
-      !convert_bool(a[11], "simple_differencing", false, flags.simple_differencing)) {
-    return nullptr;
-  }
-  std::span<const double> y;
-  if (!view_contiguous(y_array, y)) return nullptr;
-  SingleRequest request;
-  if (!prepare_single_request(y, exog, order, seasonal, flags, trend, request)) return nullptr;
-  std::span<const double> start;
-  if (start_array.array != nullptr && !view_contiguous(start_array, start)) return nullptr;
-
-  std::vector<double> y_owned;
-  std::optional<std::vector<double>> start_owned;
-  std::optional<std::string> method_owned;
-  if (!allocate_or_raise([&] {
-        y_owned.assign(y.begin(), y.end());
-        if (start_array.array != nullptr) start_owned.emplace(start.begin(), start.end());
-        if (method != nullptr) method_owned = utf8_lenient(method);
-      })) {
-    return nullptr;
-  }
-  auto outcome = run_without_gil([&]() -> Result<FitResult> {
-    return fit(y_owned, request.config, start_owned, method_owned, maxiter, request.exog ? &*request.exog : nullptr);
-  });
-  if (!outcome) {
-    raise_internal_fault(outcome.error());
-    return nullptr;
-  }
-  if (!*outcome) {
-    to_pyerr(outcome->error());
-    return nullptr;
-  }
-  return fit_result_to_pydict(**outcome);
+  return finish_job(outcome, [](double value) { return PyFloat_FromDouble(value); });
 }
 
 // A list of floats from a vector; null with the error set on failure.
@@ -233,34 +147,96 @@ PyObject* dict_of(std::initializer_list<std::pair<const char*, ValueMaker>> item
   return dict.release();
 }
 
+// The result dict of a fit; its warnings are then issued through the warnings module, and an
+// escalated warning (an exception) is the result instead of the dict.
+PyObject* fit_result_to_pydict(const FitResult& r) {
+  auto text = [](const std::string& t) { return PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size())); };
+  PyRef dict(dict_of({{"params", [&] { return float_list(r.params); }},
+                      {"loglike", [&] { return PyFloat_FromDouble(r.loglike); }},
+                      {"scale", [&] { return PyFloat_FromDouble(r.scale); }},
+                      {"aic", [&] { return PyFloat_FromDouble(r.aic); }},
+                      {"bic", [&] { return PyFloat_FromDouble(r.bic); }},
+                      {"n_obs", [&] { return PyLong_FromSize_t(r.n_obs); }},
+                      {"n_params", [&] { return PyLong_FromSize_t(r.n_params); }},
+                      {"n_iter", [&] { return PyLong_FromUnsignedLongLong(r.n_iter); }},
+                      {"converged", [&] { return PyBool_FromLong(r.converged); }},
+                      {"method", [&] { return text(r.method); }},
+                      {"warnings", [&]() -> PyObject* {
+                         PyRef list(PyList_New(static_cast<Py_ssize_t>(r.warnings.size())));
+                         if (!list) return nullptr;
+                         for (std::size_t i = 0; i < r.warnings.size(); ++i) {
+                           PyObject* item = text(r.warnings[i]);
+                           if (item == nullptr) return nullptr;
+                           PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+                         }
+                         return list.release();
+                       }}}));
+  if (!dict) return nullptr;
+  if (!r.warnings.empty()) {
+    PyRef module(PyImport_ImportModule("warnings"));
+    if (!module) return nullptr;
+    PyRef warn(PyObject_GetAttrString(module.get(), "warn"));
+    if (!warn) return nullptr;
+    for (const std::string& text : r.warnings) {
+      PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+      if (!message) return nullptr;
+      PyRef result(PyObject_CallOneArg(warn.get(), message.get()));
+      if (!result) return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+PyObject* sarimax_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array kParams{"y",      "order",   "seasonal",          "start_params",
+                                      "exog",   "concentrate_scale", "enforce_stationarity",
+                                      "enforce_invertibility", "method", "maxiter", "trend",
+                                      "simple_differencing"};
+  static const FunctionSpec desc{"sarimax_fit", kParams, 3};
+  std::array<PyObject*, kParams.size()> a{};
+  if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
+  ModelArgs m;
+  Array1D start_array;
+  PyObject* method = nullptr;
+  std::optional<std::uint64_t> maxiter;
+  if (!convert_leading(a, m) || !convert_optional_array1d(a[3], "start_params", start_array) ||
+      !convert_optional_array2d(a[4], "exog", m.exog) ||
+      !convert_bool(a[5], "concentrate_scale", false, m.flags.concentrate_scale) ||
+      !convert_bool(a[6], "enforce_stationarity", true, m.flags.enforce_stationarity) ||
+      !convert_bool(a[7], "enforce_invertibility", true, m.flags.enforce_invertibility) ||
+      !convert_optional_str(a[8], "method", method) || !convert_optional_u64(a[9], "maxiter", maxiter) ||
+      !convert_optional_str(a[10], "trend", m.trend) ||
+      !convert_bool(a[11], "simple_differencing", false, m.flags.simple_differencing)) {
+    return nullptr;
+  }
+  std::span<const double> y;
+  if (!view_contiguous(m.y, y)) return nullptr;
+  SingleRequest request;
+  if (!prepare_single_request(y, m.exog, m.order, m.seasonal, m.flags, m.trend, request)) return nullptr;
+  std::span<const double> start;
+  if (start_array.array != nullptr && !view_contiguous(start_array, start)) return nullptr;
+
+  std::vector<double> y_owned;
+  std::optional<std::vector<double>> start_owned;
+  std::optional<std::string> method_owned;
+  if (!allocate_or_raise([&] {
+        y_owned.assign(y.begin(), y.end());
+        if (start_array.array != nullptr) start_owned.emplace(start.begin(), start.end());
+        if (method != nullptr) method_owned = utf8_lenient(method);
+      })) {
+    return nullptr;
+  }
+  auto outcome = run_without_gil([&]() -> Result<FitResult> {
+    return fit(y_owned, request.config, start_owned, method_owned, maxiter, request.exog ? &*request.exog : nullptr);
+  });
+  return finish_job(outcome, [](const FitResult& r) { return fit_result_to_pydict(r); });
+}
+
 PyObject* forecast_to_pydict(const ForecastResult& r) {
   return dict_of({{"mean", [&] { return float_list(r.mean); }},
                   {"variance", [&] { return float_list(r.variance); }},
                   {"ci_lower", [&] { return float_list(r.ci_lower); }},
                   {"ci_upper", [&] { return float_list(r.ci_upper); }}});
-}
-
-// Raises the job's fault or error, or converts its value with `convert`.
-template <typename T, typename Convert>
-PyObject* finish_job(Guarded<Result<T>>& outcome, Convert convert) {
-  if (!outcome) {
-    raise_internal_fault(outcome.error());
-    return nullptr;
-  }
-  if (!*outcome) {
-    to_pyerr(outcome->error());
-    return nullptr;
-  }
-  return convert(**outcome);
-}
-
-// Owned copies of the two 1-D inputs, or MemoryError.
-bool copy_inputs(std::span<const double> y, std::span<const double> params, std::vector<double>& y_owned,
-                 std::vector<double>& params_owned) {
-  return allocate_or_raise([&] {
-    y_owned.assign(y.begin(), y.end());
-    params_owned.assign(params.begin(), params.end());
-  });
 }
 
 PyObject* sarimax_forecast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -271,28 +247,25 @@ PyObject* sarimax_forecast(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   static const FunctionSpec desc{"sarimax_forecast", kParams, 4};
   std::array<PyObject*, kParams.size()> a{};
   if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
-  Array1D y_array, params_array;
-  std::size_t order[3], seasonal[4], steps = 10;
+  ModelArgs m;
+  Array1D params_array;
+  std::size_t steps = 10;
   double alpha = 0.05;
-  PyArrayObject *exog = nullptr, *future = nullptr;
-  ModelFlags flags;
-  PyObject* trend = nullptr;
-  if (!convert_array1d(a[0], "y", y_array) || !convert_sizes(a[1], "order", 3, order) ||
-      !convert_sizes(a[2], "seasonal", 4, seasonal) || !convert_array1d(a[3], "params", params_array) ||
+  PyArrayObject* future = nullptr;
+  if (!convert_leading(a, m) || !convert_array1d(a[3], "params", params_array) ||
       !convert_size(a[4], "steps", 10, steps) || !convert_double(a[5], "alpha", 0.05, alpha) ||
-      !convert_optional_array2d(a[6], "exog", exog) || !convert_optional_array2d(a[7], "future_exog", future) ||
-      !convert_bool(a[8], "concentrate_scale", false, flags.concentrate_scale) ||
-      !convert_optional_str(a[9], "trend", trend) ||
-      !convert_bool(a[10], "simple_differencing", false, flags.simple_differencing) ||
-      !convert_bool(a[11], "enforce_stationarity", true, flags.enforce_stationarity) ||
-      !convert_bool(a[12], "enforce_invertibility", true, flags.enforce_invertibility)) {
+      !convert_optional_array2d(a[6], "exog", m.exog) || !convert_optional_array2d(a[7], "future_exog", future) ||
+      !convert_bool(a[8], "concentrate_scale", false, m.flags.concentrate_scale) ||
+      !convert_optional_str(a[9], "trend", m.trend) ||
+      !convert_bool(a[10], "simple_differencing", false, m.flags.simple_differencing) ||
+      !convert_bool(a[11], "enforce_stationarity", true, m.flags.enforce_stationarity) ||
+      !convert_bool(a[12], "enforce_invertibility", true, m.flags.enforce_invertibility)) {
     return nullptr;
   }
   if (!validate_alpha(alpha) || !validate_steps(steps)) return nullptr;
   std::span<const double> y, params;
-  if (!view_contiguous(y_array, y) || !view_contiguous(params_array, params)) return nullptr;
   SingleRequest request;
-  if (!prepare_single_request(y, exog, order, seasonal, flags, trend, request)) return nullptr;
+  if (!view_and_prepare(m, params_array, y, params, request)) return nullptr;
   std::optional<Columns> future_cols;
   if (future != nullptr) {
     if (!validate_finite_array(future, "future_exog")) return nullptr;
@@ -333,30 +306,26 @@ PyObject* sarimax_rolling_forecast(PyObject*, PyObject* const* args, Py_ssize_t 
   static const FunctionSpec desc{"sarimax_rolling_forecast", kParams, 5};
   std::array<PyObject*, kParams.size()> a{};
   if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
-  Array1D y_array, params_array;
-  std::size_t order[3], seasonal[4], start = 0, step = 1, horizon = 1;
+  ModelArgs m;
+  Array1D params_array;
+  std::size_t start = 0, step = 1, horizon = 1;
   double alpha = 0.05;
-  PyArrayObject* exog = nullptr;
-  ModelFlags flags;
-  PyObject* trend = nullptr;
-  if (!convert_array1d(a[0], "y", y_array) || !convert_sizes(a[1], "order", 3, order) ||
-      !convert_sizes(a[2], "seasonal", 4, seasonal) || !convert_array1d(a[3], "params", params_array) ||
+  if (!convert_leading(a, m) || !convert_array1d(a[3], "params", params_array) ||
       !convert_size(a[4], "start", 0, start) || !convert_size(a[5], "step", 1, step) ||
       !convert_size(a[6], "horizon", 1, horizon) || !convert_double(a[7], "alpha", 0.05, alpha) ||
-      !convert_optional_array2d(a[8], "exog", exog) ||
-      !convert_bool(a[9], "concentrate_scale", false, flags.concentrate_scale) ||
-      !convert_optional_str(a[10], "trend", trend) ||
-      !convert_bool(a[11], "simple_differencing", false, flags.simple_differencing) ||
-      !convert_bool(a[12], "enforce_stationarity", true, flags.enforce_stationarity) ||
-      !convert_bool(a[13], "enforce_invertibility", true, flags.enforce_invertibility)) {
+      !convert_optional_array2d(a[8], "exog", m.exog) ||
+      !convert_bool(a[9], "concentrate_scale", false, m.flags.concentrate_scale) ||
+      !convert_optional_str(a[10], "trend", m.trend) ||
+      !convert_bool(a[11], "simple_differencing", false, m.flags.simple_differencing) ||
+      !convert_bool(a[12], "enforce_stationarity", true, m.flags.enforce_stationarity) ||
+      !convert_bool(a[13], "enforce_invertibility", true, m.flags.enforce_invertibility)) {
     return nullptr;
   }
   if (!validate_alpha(alpha)) return nullptr;
   if (horizon > 0 && !validate_steps(horizon)) return nullptr;
   std::span<const double> y, params;
-  if (!view_contiguous(y_array, y) || !view_contiguous(params_array, params)) return nullptr;
   SingleRequest request;
-  if (!prepare_single_request(y, exog, order, seasonal, flags, trend, request)) return nullptr;
+  if (!view_and_prepare(m, params_array, y, params, request)) return nullptr;
   std::vector<double> y_owned, params_owned;
   if (!copy_inputs(y, params, y_owned, params_owned)) return nullptr;
   auto outcome = run_without_gil([&]() -> Result<RollingForecastOutput> {
@@ -388,25 +357,20 @@ PyObject* sarimax_residuals(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   static const FunctionSpec desc{"sarimax_residuals", kParams, 4};
   std::array<PyObject*, kParams.size()> a{};
   if (!bind_arguments(desc, args, nargs, kwnames, a)) return nullptr;
-  Array1D y_array, params_array;
-  std::size_t order[3], seasonal[4];
-  PyArrayObject* exog = nullptr;
-  ModelFlags flags;
-  PyObject* trend = nullptr;
-  if (!convert_array1d(a[0], "y", y_array) || !convert_sizes(a[1], "order", 3, order) ||
-      !convert_sizes(a[2], "seasonal", 4, seasonal) || !convert_array1d(a[3], "params", params_array) ||
-      !convert_optional_array2d(a[4], "exog", exog) ||
-      !convert_bool(a[5], "concentrate_scale", false, flags.concentrate_scale) ||
-      !convert_optional_str(a[6], "trend", trend) ||
-      !convert_bool(a[7], "simple_differencing", false, flags.simple_differencing) ||
-      !convert_bool(a[8], "enforce_stationarity", true, flags.enforce_stationarity) ||
-      !convert_bool(a[9], "enforce_invertibility", true, flags.enforce_invertibility)) {
+  ModelArgs m;
+  Array1D params_array;
+  if (!convert_leading(a, m) || !convert_array1d(a[3], "params", params_array) ||
+      !convert_optional_array2d(a[4], "exog", m.exog) ||
+      !convert_bool(a[5], "concentrate_scale", false, m.flags.concentrate_scale) ||
+      !convert_optional_str(a[6], "trend", m.trend) ||
+      !convert_bool(a[7], "simple_differencing", false, m.flags.simple_differencing) ||
+      !convert_bool(a[8], "enforce_stationarity", true, m.flags.enforce_stationarity) ||
+      !convert_bool(a[9], "enforce_invertibility", true, m.flags.enforce_invertibility)) {
     return nullptr;
   }
   std::span<const double> y, params;
-  if (!view_contiguous(y_array, y) || !view_contiguous(params_array, params)) return nullptr;
   SingleRequest request;
-  if (!prepare_single_request(y, exog, order, seasonal, flags, trend, request)) return nullptr;
+  if (!view_and_prepare(m, params_array, y, params, request)) return nullptr;
   std::vector<double> y_owned, params_owned;
   if (!copy_inputs(y, params, y_owned, params_owned)) return nullptr;
   auto outcome = run_without_gil([&]() -> Result<ResidualOutput> {
