@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "kalman/batched.hpp"
 #include "kalman/kalman.hpp"
 #include "params/transforms.hpp"
 #include "score/score.hpp"
@@ -163,6 +164,172 @@ Evaluated<std::vector<double>> finite_diff_grad_negll(const SarimaxObjective& ob
     auto down = objective.eval_loglike(point);
     if (!down) return std::unexpected(std::move(down.error()));
     g[i] = (*down - *up) / (2.0 * step);
+    point[i] = saved;
+  }
+  return g;
+}
+
+}  // namespace pelmora
+
+namespace pelmora {
+
+std::vector<double> insert_exog_block(std::span<const double> x_reduced, std::span<const double> beta, Trend trend) {
+  const std::size_t kt = k_trend(trend);
+  std::vector<double> full;
+  full.reserve(x_reduced.size() + beta.size());
+  full.insert(full.end(), x_reduced.begin(), x_reduced.begin() + static_cast<std::ptrdiff_t>(kt));
+  full.insert(full.end(), beta.begin(), beta.end());
+  full.insert(full.end(), x_reduced.begin() + static_cast<std::ptrdiff_t>(kt), x_reduced.end());
+  return full;
+}
+
+std::vector<double> remove_exog_block(std::span<const double> x_full, const SarimaxConfig& config) {
+  const std::size_t kt = config.k_trend();
+  std::vector<double> reduced(x_full.begin(), x_full.begin() + static_cast<std::ptrdiff_t>(kt));
+  reduced.insert(reduced.end(), x_full.begin() + static_cast<std::ptrdiff_t>(kt + config.n_exog), x_full.end());
+  return reduced;
+}
+
+namespace {
+
+// Rejected prediction variances enter with this variance (weight 1e-10), as in the filter.
+constexpr double kRejectedVariance = 1e10;
+constexpr double kSingularThreshold = 1e-12;
+constexpr double kScaleFloor = 1e-300;
+
+Evaluated<SarimaxParams> constrained_set(std::span<const double> x, const SarimaxConfig& config) {
+  auto constrained = transform_params_inner(x, config, true);
+  if (!constrained) return std::unexpected(constrained.error().display());
+  auto params = SarimaxParams::from_flat(*constrained, config);
+  if (!params) return std::unexpected(params.error().display());
+  return std::move(*params);
+}
+
+}  // namespace
+
+Evaluated<ProfiledEval> ProfiledSarimaxObjective::eval_profiled(std::span<const double> x_reduced) const {
+  const std::size_t m = config_.n_exog;
+  const std::size_t expected = config_.n_params() - m;
+  if (x_reduced.size() != expected) {
+    return std::unexpected("profiled parameter length mismatch: expected " + std::to_string(expected) + ", got " +
+                           std::to_string(x_reduced.size()));
+  }
+  const std::vector<double> zeros(m, 0.0);
+  auto params = constrained_set(insert_exog_block(x_reduced, zeros, config_.trend), config_);
+  if (!params) return std::unexpected(std::move(params.error()));
+  const std::size_t n = endog_.size();
+
+  double ll = 0.0;
+  std::vector<double> beta;
+  if (m == 0) {
+    auto ss = StateSpace::build(config_, *params, n, nullptr);
+    if (!ss) return std::unexpected(ss.error().display());
+    const KalmanInit init = KalmanInit::from_config_default(*ss, config_);
+    auto out = kalman_loglike(endog_, *ss, init, config_.concentrate_scale);
+    if (!out) return std::unexpected(out.error().display());
+    ll = out->loglike;
+  } else {
+    SarimaxParams linear = *params;
+    linear.exog.assign(m, 0.0);
+    auto ss = StateSpace::build(config_, linear, n, nullptr);
+    if (!ss) return std::unexpected(ss.error().display());
+    const KalmanInit init = KalmanInit::from_config_default(*ss, config_);
+    if (exog_.size() < m) return std::unexpected("missing exog column " + std::to_string(exog_.size()));
+    // Series: endog, the regressors, and (with a trend) a zero series whose errors are the
+    // response to the trend and the initial mean alone.
+    const bool with_trend = config_.trend != Trend::None;
+    const std::vector<double> zero_series(with_trend ? n : 0, 0.0);
+    std::vector<std::span<const double>> series{endog_};
+    for (std::size_t j = 0; j < m; ++j) series.emplace_back(exog_[j]);
+    if (with_trend) series.emplace_back(zero_series);
+    auto batched = kalman_filter_batched(series, *ss, init);
+    if (!batched) return std::unexpected(batched.error().display());
+    const std::size_t N = batched->nobs;
+    if (N == 0) return std::unexpected(std::string("profiled objective has no effective observations"));
+    const std::vector<double>& v = batched->residuals[0];
+    // Regressor errors of the linear filter: their own errors less the trend's response.
+    std::vector<std::vector<double>> xt(m);
+    for (std::size_t j = 0; j < m; ++j) {
+      xt[j] = batched->residuals[1 + j];
+      if (with_trend) {
+        for (std::size_t t = 0; t < n; ++t) xt[j][t] -= batched->residuals[1 + m][t];
+      }
+    }
+    std::vector<double> used_variance(n, 0.0);
+    Matrix A = Matrix::Zero(static_cast<Eigen::Index>(m), static_cast<Eigen::Index>(m));
+    Vector b = Vector::Zero(static_cast<Eigen::Index>(m));
+    for (std::size_t t = n - N; t < n; ++t) {
+      const double F = batched->innovation_variances[t];
+      used_variance[t] = (std::isfinite(F) && F > 0.0) ? F : kRejectedVariance;
+      const double w = 1.0 / used_variance[t];
+      for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < m; ++j) A(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) += xt[i][t] * xt[j][t] * w;
+        b[static_cast<Eigen::Index>(i)] += v[t] * xt[i][t] * w;
+      }
+    }
+    // Minimum-norm GLS solution; singular values at or below 1e-12 are treated as zero.
+    Eigen::JacobiSVD<Matrix> svd(A, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    Vector c = svd.matrixU().transpose() * b;
+    const Vector& sv = svd.singularValues();
+    for (Eigen::Index i = 0; i < c.size(); ++i) c[i] = sv[i] > kSingularThreshold ? c[i] / sv[i] : 0.0;
+    const Vector beta_hat = svd.matrixV() * c;
+    beta.assign(beta_hat.data(), beta_hat.data() + beta_hat.size());
+    double S_F = 0.0, S_v = 0.0;
+    for (std::size_t t = n - N; t < n; ++t) {
+      double e = v[t];
+      for (std::size_t j = 0; j < m; ++j) e -= beta[j] * xt[j][t];
+      S_F += std::log(used_variance[t]);
+      S_v += e * e / used_variance[t];
+    }
+    if (!std::isfinite(S_F) || !std::isfinite(S_v)) {
+      return std::unexpected(std::string("profiled objective produced non-finite Kalman sums"));
+    }
+    const double Nd = static_cast<double>(N);
+    if (config_.concentrate_scale) {
+      const double sigma2 = std::max(S_v / Nd, kScaleFloor);
+      ll = -0.5 * S_F - 0.5 * Nd * kLog2Pi - 0.5 * Nd * std::log(sigma2) - 0.5 * Nd;
+    } else {
+      ll = -0.5 * S_F - 0.5 * Nd * kLog2Pi - 0.5 * S_v;
+    }
+    if (!std::isfinite(ll)) return std::unexpected(std::string("profiled objective produced non-finite loglike"));
+  }
+  std::vector<double> x_full = insert_exog_block(x_reduced, beta.empty() ? zeros : beta, config_.trend);
+  auto full = constrained_set(x_full, config_);
+  if (!full) return std::unexpected(std::move(full.error()));
+  return ProfiledEval{std::move(*full), std::move(x_full), -ll};
+}
+
+Evaluated<std::vector<double>> ProfiledSarimaxObjective::analytical_gradient_negloglike(
+    std::span<const double> x_reduced) const {
+  auto ev = eval_profiled(x_reduced);
+  if (!ev) return std::unexpected(std::move(ev.error()));
+  const Columns* exog = exog_.empty() ? nullptr : &exog_;
+  auto ss = StateSpace::build(config_, ev->params, endog_.size(), exog);
+  if (!ss) return std::unexpected(ss.error().display());
+  const KalmanInit init = KalmanInit::from_config_default(*ss, config_);
+  auto g = score(endog_, *ss, init, config_, ev->params, config_.concentrate_scale, exog);
+  if (!g) return std::unexpected(g.error().display());
+  auto mapped = apply_transform_jacobian(*g, ev->x_full, config_);
+  if (!mapped) return std::unexpected(std::move(mapped.error()));
+  std::vector<double> reduced = remove_exog_block(*mapped, config_);
+  for (double& v : reduced) v = -v;
+  return reduced;
+}
+
+Evaluated<std::vector<double>> finite_diff_grad_profile_negll(const ProfiledSarimaxObjective& objective,
+                                                              std::span<const double> x_reduced, double h) {
+  std::vector<double> point(x_reduced.begin(), x_reduced.end());
+  std::vector<double> g(point.size(), 0.0);
+  for (std::size_t i = 0; i < point.size(); ++i) {
+    const double saved = point[i];
+    const double step = (std::abs(saved) + 1.0) * h;
+    point[i] = saved + step;
+    auto up = objective.eval_profiled(point);
+    if (!up) return std::unexpected(std::move(up.error()));
+    point[i] = saved - step;
+    auto down = objective.eval_profiled(point);
+    if (!down) return std::unexpected(std::move(down.error()));
+    g[i] = (up->neg_loglike - down->neg_loglike) / (2.0 * step);
     point[i] = saved;
   }
   return g;

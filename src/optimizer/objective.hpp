@@ -87,3 +87,43 @@ Evaluated<std::vector<double>> finite_diff_grad_negll(const SarimaxObjective& ob
                                                       std::span<const double> x, double h);
 
 }  // namespace pelmora
+
+namespace pelmora {
+
+// The full unconstrained vector from a reduced one (which lacks the exog block) and the
+// regression coefficients: trend, then beta, then the rest.
+std::vector<double> insert_exog_block(std::span<const double> x_reduced, std::span<const double> beta, Trend trend);
+// The reduced vector (or gradient) without the exog block.
+std::vector<double> remove_exog_block(std::span<const double> x_full, const SarimaxConfig& config);
+
+// One evaluation of the profiled objective.
+struct ProfiledEval {
+  SarimaxParams params;         // full parameter set, exog block = the GLS coefficients
+  std::vector<double> x_full;   // full unconstrained vector
+  double neg_loglike = 0.0;
+};
+
+// The negative exact log-likelihood with the regression coefficients concentrated out by
+// generalised least squares: one batched filter pass over the series and every regressor
+// column gives their prediction errors with one covariance recursion. The trend enters through
+// the state intercept of that pass, and a zero series carries its response, which the regressor
+// errors have removed; so the value equals the full log-likelihood at the GLS coefficients.
+class ProfiledSarimaxObjective {
+ public:
+  ProfiledSarimaxObjective(std::vector<double> endog, Columns exog, SarimaxConfig config)
+      : endog_(std::move(endog)), exog_(std::move(exog)), config_(config) {}
+
+  Evaluated<ProfiledEval> eval_profiled(std::span<const double> x_reduced) const;
+  Evaluated<std::vector<double>> analytical_gradient_negloglike(std::span<const double> x_reduced) const;
+  const SarimaxConfig& config() const { return config_; }
+
+ private:
+  std::vector<double> endog_;
+  Columns exog_;
+  SarimaxConfig config_;
+};
+
+Evaluated<std::vector<double>> finite_diff_grad_profile_negll(const ProfiledSarimaxObjective& objective,
+                                                              std::span<const double> x_reduced, double h);
+
+}  // namespace pelmora
