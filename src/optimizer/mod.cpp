@@ -10,6 +10,7 @@
 #include "optimizer/minimizers.hpp"
 #include "optimizer/multistart.hpp"
 #include "optimizer/runners.hpp"
+#include "optimizer/trust_region.hpp"
 #include "optimizer/objective.hpp"
 #include "params/transforms.hpp"
 #include "pipeline/pipeline.hpp"
@@ -323,8 +324,7 @@ Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& config,
   const std::string name = method.value_or("lbfgsb");
   const std::uint64_t maxiter = maxiter_arg.value_or(kDefaultMaxiter);
   if (!is_known_method(name)) return std::unexpected(SarimaxError::optimization_failed(unknown_method_message(name)));
-  if (name == "lbfgsb-adaptive" || name == "lbfgsb-hybrid" || name == "trust-region" ||
-      name == "profile-trust-region") {
+  if (name == "lbfgsb-adaptive" || name == "lbfgsb-hybrid") {
     // Valid names whose strategies this build does not provide yet.
     return std::unexpected(SarimaxError::optimization_failed("method '" + name + "' is not available in this build"));
   }
@@ -416,6 +416,10 @@ Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& config,
     outcome = fit_bfgs_single(objective, *x0, config, maxiter);
   } else if (name == "lbfgsb-strict" || name == "lbfgsb_single") {
     outcome = from_runner(run_lbfgsb(objective, *x0, compute_bounds(config), maxiter), "lbfgsb-strict");
+  } else if (name == "trust-region") {
+    outcome = fit_trust_region_single(objective, *x0, config, maxiter);
+  } else if (name == "profile-trust-region") {
+    outcome = fit_profile_trust_region(objective, *x0, config, maxiter, start_params.has_value());
   } else if (name == "nelder-mead" || name == "nm") {
     outcome = from_runner(run_nelder_mead(objective, *x0, maxiter), "nelder-mead");
   } else {

@@ -117,12 +117,38 @@ def test_each_method_reaches_the_optimum_under_its_label(method, labels):
     assert r["loglike"] >= default["loglike"] - 0.01
 
 
-@pytest.mark.parametrize("method", ["lbfgsb-adaptive", "lbfgsb-hybrid", "trust-region", "profile-trust-region"])
+@pytest.mark.parametrize("method", ["lbfgsb-adaptive", "lbfgsb-hybrid"])
 def test_methods_of_a_later_build_are_refused(method):
     for maxiter in (None, 0):
         with pytest.raises(RuntimeError) as e:
             pelmora.sarimax_fit(airline(), (0, 1, 1), (0, 0, 0, 0), method=method, maxiter=maxiter)
         assert str(e.value) == f"optimization failed: method '{method}' is not available in this build"
+
+
+@pytest.mark.parametrize("method", ["trust-region", "profile-trust-region"])
+@pytest.mark.parametrize("case", FIT_CASES)
+def test_trust_region_methods_reach_the_default_optimum(case, method):
+    _, y, order, seasonal, trend, exog = case
+    default = pelmora.sarimax_fit(y, order, seasonal, exog=exog, trend=trend)
+    r = pelmora.sarimax_fit(y, order, seasonal, exog=exog, trend=trend, method=method)
+    assert r["loglike"] >= default["loglike"] - 0.5
+    expected = "profile-trust-region" if method == "profile-trust-region" and exog is not None else "trust-region"
+    assert r["method"] in (expected, "nelder-mead (fallback)")
+
+
+def test_profile_trust_region_with_two_regressors():
+    macro = sm.datasets.macrodata.load_pandas().data
+    y, exog = macro["infl"].values, macro[["unemp", "realint"]].values
+    default = pelmora.sarimax_fit(y, (1, 0, 1), (0, 0, 0, 0), exog=exog, trend="c")
+    r = pelmora.sarimax_fit(y, (1, 0, 1), (0, 0, 0, 0), exog=exog, trend="c", method="profile-trust-region")
+    assert r["method"] == "profile-trust-region"
+    assert r["loglike"] >= default["loglike"] - 0.01
+    one = pelmora.sarimax_fit(y, (1, 0, 1), (0, 0, 0, 0), exog=exog, trend="c", method="profile-trust-region",
+                              maxiter=1)
+    assert one["n_iter"] == 1  # no warm-up, one loop pass
+    with pytest.raises(RuntimeError, match="^optimization failed: profile-trust-region: initial cost failed: "):
+        pelmora.sarimax_fit(np.full(60, 1e200), (1, 0, 0), (0, 0, 0, 0), exog=np.ones((60, 1)),
+                            method="profile-trust-region", start_params=np.array([0.0, 0.1, 1.0]))
 
 
 def test_unknown_method_is_checked_first():
