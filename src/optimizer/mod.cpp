@@ -324,10 +324,6 @@ Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& config,
   const std::string name = method.value_or("lbfgsb");
   const std::uint64_t maxiter = maxiter_arg.value_or(kDefaultMaxiter);
   if (!is_known_method(name)) return std::unexpected(SarimaxError::optimization_failed(unknown_method_message(name)));
-  if (name == "lbfgsb-adaptive" || name == "lbfgsb-hybrid") {
-    // Valid names whose strategies this build does not provide yet.
-    return std::unexpected(SarimaxError::optimization_failed("method '" + name + "' is not available in this build"));
-  }
   const std::size_t k = config.n_params();
   if (start_params && start_params->size() != k) {
     return std::unexpected(SarimaxError::invalid_input("start_params length mismatch: expected " + std::to_string(k) +
@@ -410,6 +406,10 @@ Result<FitResult> fit(std::span<const double> y, const SarimaxConfig& config,
     outcome = fit_lbfgsb_single(objective, *x0, config, maxiter);
   } else if (name == "lbfgsb-multi") {
     outcome = fit_lbfgsb_multi(objective, *x0, config, maxiter, starts);
+  } else if (name == "lbfgsb-hybrid") {
+    outcome = fit_lbfgsb_hybrid(objective, *x0, config, maxiter, starts);
+  } else if (name == "lbfgsb-adaptive") {
+    outcome = fit_lbfgsb_adaptive_restart(objective, *x0, config, maxiter, starts);
   } else if (name == "lbfgs") {
     outcome = fit_lbfgs_multi(objective, *x0, config, maxiter, starts);
   } else if (name == "bfgs") {

@@ -216,4 +216,118 @@ Result<StrategyOutcome> fit_bfgs_single(const SarimaxObjective& objective, std::
   return StrategyOutcome{nm->x, nm->f, nm->n_iter, nm->converged, "nelder-mead (fallback)"};
 }
 
+double RestartGenerator::draw() {
+  state_ = state_ * kLcgMultiplier + kLcgIncrement;
+  const double u = static_cast<double>(state_ >> 32) / 4294967295.0;
+  return 2.0 * u - 1.0;
+}
+
+std::vector<double> direction_weights(const SarimaxObjective& objective, std::span<const double> x0) {
+  std::vector<double> g(x0.size(), 1.0);
+  if (auto analytic = objective.analytical_gradient_negloglike(x0); analytic && analytic->size() == x0.size()) {
+    g = std::move(*analytic);
+  }
+  double G = 0.0;
+  for (double v : g) {
+    if (!std::isnan(v)) G = std::max(G, std::abs(v));
+  }
+  G = std::max(G, 1e-12);
+  std::vector<double> w(g.size());
+  for (std::size_t i = 0; i < g.size(); ++i) {
+    const double q = std::abs(g[i]) / G;
+    w[i] = std::isnan(q) ? 0.1 : std::max(q, 0.1);
+  }
+  return w;
+}
+
+std::vector<double> restart_spreads(std::span<const double> x0, std::span<const double> centre) {
+  std::vector<double> s(x0.size());
+  for (std::size_t i = 0; i < x0.size(); ++i) {
+    double m = std::max(std::abs(x0[i]), std::abs(centre[i]));
+    if (std::isnan(m)) m = std::abs(x0[i]);
+    s[i] = std::max(0.6 * m, 0.5);
+  }
+  return s;
+}
+
+namespace {
+
+// b_j + a s_j w_j r_j, one draw per coordinate in order.
+std::vector<double> weighted_candidate(std::span<const double> base, double factor, const std::vector<double>& spreads,
+                                       const std::vector<double>& weights, RestartGenerator& gen) {
+  std::vector<double> c(base.begin(), base.end());
+  for (std::size_t j = 0; j < c.size(); ++j) c[j] += factor * spreads[j] * weights[j] * gen.draw();
+  return c;
+}
+
+// L-BFGS-B from every candidate on the pool (each task with its own objective and bounds),
+// merged in candidate order; nothing runs in a forked child.
+void pooled_restarts(const SarimaxObjective& objective, const std::vector<std::vector<double>>& candidates,
+                     const std::vector<Bound>& bounds, std::uint64_t budget, std::optional<BestSoFar>& best,
+                     const std::string& label) {
+  if (candidates.empty() || !guard_worker_pool_fork()) return;
+  std::vector<std::optional<RunOutcome>> results(candidates.size());
+  tbb::parallel_for(std::size_t{0}, candidates.size(), [&](std::size_t i) {
+    const SarimaxObjective own = objective.clone();
+    const std::vector<Bound> own_bounds = bounds;
+    if (auto r = run_lbfgsb(own, candidates[i], own_bounds, budget)) results[i] = std::move(*r);
+  });
+  for (const auto& r : results) {
+    if (r) try_update_best(best, *r, label);
+  }
+}
+
+constexpr std::uint64_t kHybridSeed = 0xa7f35b2e1290c84bULL;
+constexpr std::uint64_t kAdaptiveSeed = 0x9e3779b97f4a7c15ULL;
+constexpr std::uint64_t kMinRestartBudget = 50;
+
+}  // namespace
+
+Result<StrategyOutcome> fit_lbfgsb_hybrid(const SarimaxObjective& objective, std::span<const double> x0,
+                                          const SarimaxConfig& config, std::uint64_t maxiter, std::uint32_t n_starts) {
+  auto m = fit_lbfgsb_multi(objective, x0, config, maxiter, n_starts);
+  if (!m) return std::unexpected(std::move(m.error()));
+  const std::vector<Bound> bounds = compute_bounds(config);
+  const std::vector<double> w = direction_weights(objective, x0);
+  const std::vector<double> s = restart_spreads(x0, m->x);
+  RestartGenerator gen(kHybridSeed);
+  std::vector<std::vector<double>> candidates;
+  const std::size_t K = std::max<std::size_t>(3, n_starts);
+  for (std::size_t i = 0; i < K; ++i) {
+    auto c = weighted_candidate(m->x, 1.5, s, w, gen);
+    if (passes_cancellation_filter(c, config)) candidates.push_back(std::move(c));
+  }
+  std::optional<BestSoFar> best = BestSoFar{m->x, m->f, m->converged, "lbfgsb-hybrid"};
+  pooled_restarts(objective, candidates, bounds, std::max(kMinRestartBudget, maxiter / 2), best, "lbfgsb-hybrid");
+  return StrategyOutcome{best->x, best->f, m->n_iter, best->converged, "lbfgsb-hybrid"};
+}
+
+Result<StrategyOutcome> fit_lbfgsb_adaptive_restart(const SarimaxObjective& objective, std::span<const double> x0,
+                                                    const SarimaxConfig& config, std::uint64_t maxiter,
+                                                    std::uint32_t n_starts) {
+  const std::vector<Bound> bounds = compute_bounds(config);
+  std::optional<BestSoFar> best;
+  std::vector<double> centre(x0.begin(), x0.end());
+  if (auto r = fit_lbfgsb_single(objective, x0, config, maxiter)) {
+    best = BestSoFar{r->x, r->f, r->converged, r->method};
+    centre = r->x;
+  }
+  const std::vector<double> w = direction_weights(objective, x0);
+  const std::vector<double> s = restart_spreads(x0, centre);
+  RestartGenerator gen(kAdaptiveSeed);
+  std::vector<std::vector<double>> candidates;
+  const std::size_t K = std::max<std::size_t>(3, n_starts);
+  for (std::size_t i = 0; i < K; ++i) {
+    auto c = weighted_candidate(centre, 1.0, s, w, gen);
+    if (passes_cancellation_filter(c, config)) candidates.push_back(std::move(c));
+  }
+  if (passes_cancellation_filter(x0, config)) candidates.emplace_back(x0.begin(), x0.end());
+  std::vector<double> jitter(x0.begin(), x0.end());
+  for (std::size_t j = 0; j < jitter.size(); ++j) jitter[j] += 0.1 * s[j] * gen.draw();
+  if (passes_cancellation_filter(jitter, config)) candidates.push_back(std::move(jitter));
+  pooled_restarts(objective, candidates, bounds, std::max(kMinRestartBudget, maxiter), best, "lbfgsb-adaptive");
+  if (best) return StrategyOutcome{best->x, best->f, maxiter, best->converged, best->method};
+  return fit_lbfgsb_single(objective, x0, config, maxiter);
+}
+
 }  // namespace pelmora

@@ -64,4 +64,28 @@ Result<StrategyOutcome> fit_lbfgs_multi(const SarimaxObjective& objective, std::
 Result<StrategyOutcome> fit_bfgs_single(const SarimaxObjective& objective, std::span<const double> x0,
                                         const SarimaxConfig& config, std::uint64_t maxiter);
 
+// Gradient-weighted restarts around a first answer, on the worker pool: around the multi-start
+// answer ("lbfgsb-hybrid") or the single-start one ("lbfgsb-adaptive"). Each coordinate's spread
+// grows with its size and with the steepness of the likelihood along it at the start.
+Result<StrategyOutcome> fit_lbfgsb_hybrid(const SarimaxObjective& objective, std::span<const double> x0,
+                                          const SarimaxConfig& config, std::uint64_t maxiter, std::uint32_t n_starts);
+Result<StrategyOutcome> fit_lbfgsb_adaptive_restart(const SarimaxObjective& objective, std::span<const double> x0,
+                                                    const SarimaxConfig& config, std::uint64_t maxiter,
+                                                    std::uint32_t n_starts);
+
+// Direction weights max(|g_i| / max|g|, 0.1) from the analytic gradient at x0 (all ones when it fails).
+std::vector<double> direction_weights(const SarimaxObjective& objective, std::span<const double> x0);
+// Spreads max(0.6 max(|x0_i|, |c_i|), 0.5).
+std::vector<double> restart_spreads(std::span<const double> x0, std::span<const double> centre);
+
+// The restart generator: the LCG above, one draw giving r = 2 u - 1 with u the upper 32 bits / (2^32 - 1).
+class RestartGenerator {
+ public:
+  explicit RestartGenerator(std::uint64_t seed) : state_(seed) {}
+  double draw();
+
+ private:
+  std::uint64_t state_;
+};
+
 }  // namespace pelmora

@@ -1,6 +1,7 @@
 // Multi-start strategies: budget, restart generator, best-so-far rules, labels and determinism.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -105,6 +106,55 @@ TEST(Multistart, ExhaustedBudgetEndsTheStrategy) {
   EXPECT_EQ(multi.n_iter, 10u);
   EXPECT_EQ(multi.x, first.x);
   EXPECT_EQ(multi.method, "lbfgsb-multi");
+}
+
+}  // namespace
+}  // namespace pelmora
+
+namespace pelmora {
+namespace {
+
+TEST(Restarts, WeightsSpreadsAndGenerator) {
+  // A failing gradient (wrong length) gives weights of one everywhere.
+  const SarimaxObjective objective(testing::log_airline(), std::nullopt, airline());
+  EXPECT_EQ(direction_weights(objective, std::vector<double>{0.1, 0.2}), (std::vector<double>{1.0, 1.0}));
+  // A real gradient: its largest entry gets 1, flat ones are floored at 0.1.
+  const auto x0 = transform_params_inner(std::vector<double>{-0.2, -0.2, 0.002}, airline(), false).value();
+  const auto g = objective.analytical_gradient_negloglike(x0).value();
+  const auto w = direction_weights(objective, x0);
+  double G = 0.0;
+  for (double v : g) G = std::max(G, std::abs(v));
+  for (std::size_t i = 0; i < g.size(); ++i) EXPECT_DOUBLE_EQ(w[i], std::max(std::abs(g[i]) / G, 0.1));
+  EXPECT_EQ(*std::max_element(w.begin(), w.end()), 1.0);
+
+  EXPECT_EQ(restart_spreads(std::vector<double>{0.2, -3.0}, std::vector<double>{-0.2, 1.0}),
+            (std::vector<double>{0.5, 0.6 * 3.0}));
+
+  RestartGenerator gen(0xa7f35b2e1290c84bULL);
+  const std::uint64_t state = 0xa7f35b2e1290c84bULL * 6364136223846793005ULL + 1442695040888963407ULL;
+  EXPECT_EQ(gen.draw(), 2.0 * (static_cast<double>(state >> 32) / 4294967295.0) - 1.0);
+  for (int i = 0; i < 1000; ++i) {
+    const double r = gen.draw();
+    EXPECT_GE(r, -1.0);
+    EXPECT_LE(r, 1.0);
+  }
+}
+
+TEST(Restarts, LabelsAndCountsWhenNothingImproves) {
+  // From the optimum itself no restart can do strictly better than the first answer.
+  const SarimaxConfig c = airline();
+  const SarimaxObjective objective(testing::log_airline(), std::nullopt, c);
+  const auto x0 = transform_params_inner(std::vector<double>{-0.2, -0.2, 0.002}, c, false).value();
+  const auto multi = fit_lbfgsb_multi(objective, x0, c, 200, 0).value();
+  const auto hybrid = fit_lbfgsb_hybrid(objective, x0, c, 200, 0).value();
+  EXPECT_EQ(hybrid.method, "lbfgsb-hybrid");
+  EXPECT_EQ(hybrid.n_iter, multi.n_iter);
+  EXPECT_LE(hybrid.f, multi.f);
+  const auto single = fit_lbfgsb_single(objective, x0, c, 200).value();
+  const auto adaptive = fit_lbfgsb_adaptive_restart(objective, x0, c, 200, 0).value();
+  EXPECT_EQ(adaptive.n_iter, 200u);
+  EXPECT_LE(adaptive.f, single.f);
+  EXPECT_TRUE(adaptive.method == "lbfgsb-adaptive" || adaptive.method == single.method) << adaptive.method;
 }
 
 }  // namespace

@@ -24,15 +24,15 @@ def airline():
     return np.log(load_series("air_passengers"))
 
 
-def _case(name, y, order, seasonal, trend=None, exog=None, marks=()):
-    return pytest.param((name, y, order, seasonal, trend, exog), id=name, marks=marks)
+def _case(name, y, order, seasonal, trend=None, exog=None):
+    return pytest.param((name, y, order, seasonal, trend, exog), id=name)
 
 
 # The default strategy's known miss: the start puts the intercept at the mean (579 ft) with the
 # AR block zeroed by the 0.99 rule; the single L-BFGS-B run must then trade the intercept against
 # the AR coefficients along a curved valley and, depending on rounding, stops at a local optimum
 # near -157.8 instead of -103.6. An AR-only model never escalates to the multi-start.
-HURON_AR2_MISS = pytest.mark.xfail(strict=False, reason="intercept/AR valley from the mean-at-579 start")
+HURON_AR2_MISS = "intercept/AR valley from the mean-at-579 start"
 
 
 def _fit_cases():
@@ -45,7 +45,7 @@ def _fit_cases():
         _case("airline (1,1,1)(1,1,1,12)", air, (1, 1, 1), (1, 1, 1, 12)),
         _case("airline (2,1,1)", air, (2, 1, 1), (0, 0, 0, 0)),
         _case("nile (1,1,1)", load_series("nile"), (1, 1, 1), (0, 0, 0, 0)),
-        _case("lake huron AR(2) const", huron, (2, 0, 0), (0, 0, 0, 0), "c", marks=HURON_AR2_MISS),
+        _case("lake huron AR(2) const", huron, (2, 0, 0), (0, 0, 0, 0), "c"),
         _case("lake huron ARMA(1,1) const", huron, (1, 0, 1), (0, 0, 0, 0), "c"),
         _case("luteinizing hormone AR(3) const", load_series("luteinizing_hormone"), (3, 0, 0), (0, 0, 0, 0), "c"),
         _case("uk gas (0,1,1)(0,1,1,4)", np.log(load_series("uk_gas")), (0, 1, 1), (0, 1, 1, 4)),
@@ -73,8 +73,10 @@ def peer_best_loglike(y, order, seasonal, trend, exog):
 
 
 @pytest.mark.parametrize("case", FIT_CASES)
-def test_default_fit_reaches_the_peer_optimum(case):
-    _, y, order, seasonal, trend, exog = case
+def test_default_fit_reaches_the_peer_optimum(case, request):
+    name, y, order, seasonal, trend, exog = case
+    if name == "lake huron AR(2) const":
+        request.applymarker(pytest.mark.xfail(strict=False, reason=HURON_AR2_MISS))
     ours = pelmora.sarimax_fit(y, order, seasonal, exog=exog, trend=trend)
     assert ours["loglike"] >= peer_best_loglike(y, order, seasonal, trend, exog) - LOGLIKE_SLACK
     # The reported value is the exact likelihood at the reported parameters.
@@ -117,23 +119,54 @@ def test_each_method_reaches_the_optimum_under_its_label(method, labels):
     assert r["loglike"] >= default["loglike"] - 0.01
 
 
-@pytest.mark.parametrize("method", ["lbfgsb-adaptive", "lbfgsb-hybrid"])
-def test_methods_of_a_later_build_are_refused(method):
-    for maxiter in (None, 0):
-        with pytest.raises(RuntimeError) as e:
-            pelmora.sarimax_fit(airline(), (0, 1, 1), (0, 0, 0, 0), method=method, maxiter=maxiter)
-        assert str(e.value) == f"optimization failed: method '{method}' is not available in this build"
+LABELS = {
+    "lbfgsb": {"lbfgsb", "lbfgsb-multi (fallback)", "lbfgsb-multi+nm (fallback)",
+               "lbfgsb-multi (cancellation escalation)", "lbfgsb-multi+nm (cancellation escalation)"},
+    "lbfgsb-multi": {"lbfgsb-multi", "lbfgsb-multi+nm", "lbfgsb-multi+nm+nm", "nelder-mead (fallback)"},
+    "lbfgsb-strict": {"lbfgsb-strict"},
+    "lbfgsb_single": {"lbfgsb-strict"},
+    "lbfgs": {"lbfgs", "lbfgs+nm", "nelder-mead (fallback)"},
+    "bfgs": {"bfgs", "nelder-mead (fallback)"},
+    "nelder-mead": {"nelder-mead"},
+    "nm": {"nelder-mead"},
+    "trust-region": {"trust-region", "nelder-mead (fallback)"},
+    "profile-trust-region": {"profile-trust-region", "trust-region", "nelder-mead (fallback)"},
+    "lbfgsb-hybrid": {"lbfgsb-hybrid"},
+    "lbfgsb-adaptive": {"lbfgsb-adaptive", "lbfgsb"},
+}
 
 
-@pytest.mark.parametrize("method", ["trust-region", "profile-trust-region"])
+# Nelder-Mead's simplex collapses (cost spread below 1e-6) in the intercept/AR valley of Lake
+# Huron around -108.6, short of -103.2: the same badly scaled valley as the AR(2) case above.
+NM_HURON = "Nelder-Mead stops by its spread test in the intercept/AR valley of Lake Huron"
+KNOWN_METHOD_MISSES = {("lake huron ARMA(1,1) const", "nelder-mead"), ("lake huron ARMA(1,1) const", "nm")}
+
+
+@pytest.mark.parametrize("method", sorted(LABELS))
 @pytest.mark.parametrize("case", FIT_CASES)
-def test_trust_region_methods_reach_the_default_optimum(case, method):
-    _, y, order, seasonal, trend, exog = case
+def test_every_method_reaches_the_default_optimum(case, method, request):
+    name, y, order, seasonal, trend, exog = case
+    if (name, method) in KNOWN_METHOD_MISSES:
+        request.applymarker(pytest.mark.xfail(strict=False, reason=NM_HURON))
     default = pelmora.sarimax_fit(y, order, seasonal, exog=exog, trend=trend)
     r = pelmora.sarimax_fit(y, order, seasonal, exog=exog, trend=trend, method=method)
     assert r["loglike"] >= default["loglike"] - 0.5
-    expected = "profile-trust-region" if method == "profile-trust-region" and exog is not None else "trust-region"
-    assert r["method"] in (expected, "nelder-mead (fallback)")
+    assert r["method"] in LABELS[method]
+    if method == "profile-trust-region":
+        assert (r["method"] == "profile-trust-region") == (exog is not None)
+
+
+@pytest.mark.parametrize("method", ["lbfgsb-hybrid", "lbfgsb-adaptive"])
+def test_restart_strategies_are_deterministic_and_report_their_counts(method):
+    y = airline()
+    first = pelmora.sarimax_fit(y, (1, 1, 1), (0, 1, 1, 12), method=method, maxiter=300)
+    assert pelmora.sarimax_fit(y, (1, 1, 1), (0, 1, 1, 12), method=method, maxiter=300)["params"] == first["params"]
+    if method == "lbfgsb-adaptive":
+        assert first["n_iter"] == 300  # the budget, whatever the runs used
+    else:
+        multi = pelmora.sarimax_fit(y, (1, 1, 1), (0, 1, 1, 12), method="lbfgsb-multi", maxiter=300)
+        assert first["n_iter"] == multi["n_iter"]  # the multi-start answer's count
+        assert first["loglike"] >= multi["loglike"]
 
 
 def test_profile_trust_region_with_two_regressors():
