@@ -216,6 +216,8 @@ Result<StrategyOutcome> fit_bfgs_single(const SarimaxObjective& objective, std::
   return StrategyOutcome{nm->x, nm->f, nm->n_iter, nm->converged, "nelder-mead (fallback)"};
 }
 
+std::size_t restart_candidate_count(std::uint32_t n_starts) { return std::max<std::size_t>(3, n_starts); }
+
 double RestartGenerator::draw() {
   state_ = state_ * kLcgMultiplier + kLcgIncrement;
   const double u = static_cast<double>(state_ >> 32) / 4294967295.0;
@@ -292,7 +294,7 @@ Result<StrategyOutcome> fit_lbfgsb_hybrid(const SarimaxObjective& objective, std
   const std::vector<double> s = restart_spreads(x0, m->x);
   RestartGenerator gen(kHybridSeed);
   std::vector<std::vector<double>> candidates;
-  const std::size_t K = std::max<std::size_t>(3, n_starts);
+  const std::size_t K = restart_candidate_count(n_starts);
   for (std::size_t i = 0; i < K; ++i) {
     auto c = weighted_candidate(m->x, 1.5, s, w, gen);
     if (passes_cancellation_filter(c, config)) candidates.push_back(std::move(c));
@@ -316,7 +318,7 @@ Result<StrategyOutcome> fit_lbfgsb_adaptive_restart(const SarimaxObjective& obje
   const std::vector<double> s = restart_spreads(x0, centre);
   RestartGenerator gen(kAdaptiveSeed);
   std::vector<std::vector<double>> candidates;
-  const std::size_t K = std::max<std::size_t>(3, n_starts);
+  const std::size_t K = restart_candidate_count(n_starts);
   for (std::size_t i = 0; i < K; ++i) {
     auto c = weighted_candidate(centre, 1.0, s, w, gen);
     if (passes_cancellation_filter(c, config)) candidates.push_back(std::move(c));

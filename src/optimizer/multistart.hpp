@@ -73,6 +73,9 @@ Result<StrategyOutcome> fit_lbfgsb_adaptive_restart(const SarimaxObjective& obje
                                                     const SarimaxConfig& config, std::uint64_t maxiter,
                                                     std::uint32_t n_starts);
 
+// Weighted restart candidates the two strategies form: at least 3, whatever n_starts says.
+std::size_t restart_candidate_count(std::uint32_t n_starts);
+
 // Direction weights max(|g_i| / max|g|, 0.1) from the analytic gradient at x0 (all ones when it fails).
 std::vector<double> direction_weights(const SarimaxObjective& objective, std::span<const double> x0);
 // Spreads max(0.6 max(|x0_i|, |c_i|), 0.5).

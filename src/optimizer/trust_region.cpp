@@ -95,7 +95,7 @@ void polish_regression(const SarimaxObjective& objective, const SarimaxConfig& c
                        const std::function<double(std::span<const double>)>& F, std::vector<double>& x, double& f) {
   const std::size_t m = config.n_exog;
   const std::size_t first = config.k_trend();
-  const std::size_t sweeps = std::min<std::size_t>(std::max<std::size_t>(m + 1, 2), 6);
+  const std::size_t sweeps = polish_sweep_limit(m);
   const double sy = sample_sd_or_one(objective.endog(), 1.0);
   auto at = [&](std::size_t idx, double value) {
     std::vector<double> probe = x;
@@ -169,6 +169,8 @@ void polish_regression(const SarimaxObjective& objective, const SarimaxConfig& c
 }
 
 }  // namespace
+
+std::size_t polish_sweep_limit(std::size_t n_exog) { return std::min<std::size_t>(std::max<std::size_t>(n_exog + 1, 2), 6); }
 
 TrustRegionStep trust_region_step(const Matrix& H, std::span<const double> g, double delta) {
   const Eigen::Index m = static_cast<Eigen::Index>(g.size());

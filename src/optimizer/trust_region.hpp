@@ -20,6 +20,9 @@ struct TrustRegionStep {
   double predicted;  // predicted decrease of the linear model, floored at 1e-30
 };
 
+// How many sweeps the polish of the regression coefficients makes at most.
+std::size_t polish_sweep_limit(std::size_t n_exog);
+
 // The quasi-Newton step -H g, clipped to the radius.
 TrustRegionStep trust_region_step(const Matrix& H, std::span<const double> g, double delta);
 

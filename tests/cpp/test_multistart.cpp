@@ -140,6 +140,13 @@ TEST(Restarts, WeightsSpreadsAndGenerator) {
   }
 }
 
+TEST(Restarts, AtLeastThreeCandidates) {
+  EXPECT_EQ(restart_candidate_count(0), 3u);
+  EXPECT_EQ(restart_candidate_count(2), 3u);
+  EXPECT_EQ(restart_candidate_count(3), 3u);
+  EXPECT_EQ(restart_candidate_count(7), 7u);
+}
+
 TEST(Restarts, LabelsAndCountsWhenNothingImproves) {
   // From the optimum itself no restart can do strictly better than the first answer.
   const SarimaxConfig c = airline();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -63,6 +64,44 @@ TEST(TrustRegion, CollapsingRadiusIsResetTwiceThenStops) {
   const auto short_run = trust_region_loop(cost, grad, x0, 3.0, std::vector<double>{1.0, 1.0}, 5);
   EXPECT_EQ(short_run.n_iter, 5u);
   EXPECT_FALSE(short_run.converged);
+}
+
+// Passes until an always-failing run stops, from the published rules: each rejected pass cuts
+// the radius by 4 (and by 2 more from the sixth rejection on); below 1e-8 it is reset to
+// delta0 = 0.2 sqrt(m) twice, the third collapse stops the run.
+std::uint64_t passes_until_collapse(std::size_t m) {
+  const double delta0 = 0.2 * std::sqrt(static_cast<double>(m));
+  double delta = delta0;
+  int resets = 0, rejections = 0;
+  for (std::uint64_t pass = 0;; ++pass) {
+    if (delta < 1e-8) {
+      if (resets == 2) return pass;
+      ++resets;
+      rejections = 0;
+      delta = delta0;
+    }
+    delta *= 0.25;
+    if (++rejections >= 6) delta *= 0.5;
+  }
+}
+
+TEST(TrustRegion, InitialRadiusGrowsWithTheSquareRootOfTheDimension) {
+  auto cost = [](std::span<const double>) { return std::numeric_limits<double>::infinity(); };
+  auto grad = [](std::span<const double> x) -> std::optional<std::vector<double>> {
+    return std::vector<double>(x.size(), 1.0);
+  };
+  for (std::size_t m : {2u, 9u, 400u}) {
+    const std::vector<double> x0(m, 0.0), g0(m, 1.0);
+    EXPECT_EQ(trust_region_loop(cost, grad, x0, 1.0, g0, 100000).n_iter, passes_until_collapse(m)) << m;
+  }
+  // The cycle length depends on delta0: 0.2 sqrt(400) = 4 takes more passes than 0.6.
+  EXPECT_GT(passes_until_collapse(400), passes_until_collapse(9));
+}
+
+TEST(TrustRegion, PolishSweepCap) {
+  EXPECT_EQ(polish_sweep_limit(1), 2u);
+  EXPECT_EQ(polish_sweep_limit(4), 5u);
+  EXPECT_EQ(polish_sweep_limit(9), 6u);
 }
 
 }  // namespace
