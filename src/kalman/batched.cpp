@@ -3,19 +3,10 @@
 #include <cmath>
 #include <string>
 
+#include "kalman/kalman.hpp"
 #include "kalman/strategy.hpp"
 
 namespace pelmora {
-
-namespace {
-
-// The same steady-state rule as the single-series filter.
-constexpr double kSteadyTolerance = 1e-9;
-constexpr int kSteadyChecks = 3;
-constexpr std::size_t kSteadyDelay = 5;
-constexpr double kNormFloor = 1e-15;
-
-}  // namespace
 
 Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<const double>> series,
                                                   const StateSpace& ss, const KalmanInit& init) {
@@ -86,7 +77,7 @@ Result<BatchedKalmanOutput> kalman_filter_batched(std::span<const std::span<cons
     if (!update) continue;
     if (t >= burn + kSteadyDelay) {
       const double f = strategy.compute_pz_and_f(P, Z, Z_sparse, PZ);
-      const double rel = (PZ - PZ_old).norm() / std::max(PZ_old.norm(), kNormFloor);
+      const double rel = (PZ - PZ_old).norm() / std::max(PZ_old.norm(), kSteadyNormFloor);
       count = rel < kSteadyTolerance ? count + 1 : 0;
       if (rel < kSteadyTolerance && count >= kSteadyChecks && std::isfinite(f) && f > 0.0) {
         steady = true;

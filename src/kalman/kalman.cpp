@@ -9,12 +9,6 @@ namespace pelmora {
 
 namespace {
 
-// Steady-state switch: the relative change of P Z must stay below 1e-9 on 3 consecutive
-// checks, which begin 5 observations after the burn.
-constexpr double kSteadyTolerance = 1e-9;
-constexpr int kSteadyChecks = 3;
-constexpr std::size_t kSteadyDelay = 5;
-constexpr double kNormFloor = 1e-15;
 constexpr double kScaleFloor = 1e-300;
 
 void record_snapshots(SnapshotRequest* request, std::size_t& cursor, std::size_t t, const Vector& a,
@@ -149,7 +143,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
       f_from_pz = strategy.compute_pz_and_f(P, Z, Z_sparse, PZ_new);
       pz_ready = true;
       const double diff = (PZ_new - PZ_old).norm();
-      const double rel = diff / std::max(PZ_old.norm(), kNormFloor);
+      const double rel = diff / std::max(PZ_old.norm(), kSteadyNormFloor);
       steady_count = rel < kSteadyTolerance ? steady_count + 1 : 0;
       if (rel < kSteadyTolerance && steady_count >= kSteadyChecks) {
         const double f = f_from_pz;

@@ -16,6 +16,12 @@ namespace pelmora {
 // Variance that stands in for a non-positive (or NaN) prediction variance.
 inline constexpr double kNonPositiveVarianceSubstitute = 1e10;
 inline constexpr double kLog2Pi = 1.8378770664093453;
+// Steady-state switch, shared by every filter: the relative change of P Z must stay below 1e-9
+// (norm floor 1e-15) on 3 consecutive checks, which begin 5 observations after the burn.
+inline constexpr double kSteadyTolerance = 1e-9;
+inline constexpr int kSteadyChecks = 3;
+inline constexpr std::size_t kSteadyDelay = 5;
+inline constexpr double kSteadyNormFloor = 1e-15;
 
 struct KalmanFilterOutput {
   std::vector<double> residuals;             // v_t for every t, burn included

@@ -15,10 +15,6 @@ constexpr double kCoefficientFloor = 1e-15;
 // Inverse variance recorded for an observation whose prediction variance is not positive
 // (the filter counts it with variance 1e10).
 constexpr double kSubstituteInverseVariance = 1e-10;
-constexpr double kSteadyTolerance = 1e-9;
-constexpr int kSteadyChecks = 3;
-constexpr std::size_t kSteadyDelay = 5;
-constexpr double kNormFloor = 1e-15;
 
 using Index = Eigen::Index;
 
@@ -287,7 +283,7 @@ double tlkf_pass(std::span<const double> y, const StateSpace& ss, const KalmanIn
       Vector& PZn = tmp;
       strategy.compute_pz_and_f(P, Z, Zs, PZn);
       if (t >= burn + kSteadyDelay) {
-        const double rel = (PZn - PZ_old).norm() / std::max(PZ_old.norm(), kNormFloor);
+        const double rel = (PZn - PZ_old).norm() / std::max(PZ_old.norm(), kSteadyNormFloor);
         count = rel < kSteadyTolerance ? count + 1 : 0;
         if (rel < kSteadyTolerance && count >= kSteadyChecks) {
           const double F_ss = Z.dot(PZn);

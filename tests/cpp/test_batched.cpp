@@ -7,17 +7,12 @@
 #include "kalman/batched.hpp"
 #include "kalman/kalman.hpp"
 #include "state_space/state_space.hpp"
+#include "test_data.hpp"
 
 namespace pelmora {
 namespace {
 
-std::vector<double> noise(std::size_t n, unsigned seed) {
-  std::mt19937_64 rng(seed);
-  std::normal_distribution<double> normal;
-  std::vector<double> x(n);
-  for (double& v : x) v = normal(rng);
-  return x;
-}
+std::vector<double> noise(std::size_t n, unsigned seed) { return testing::gaussian_noise(n, seed); }
 
 SarimaxParams params_of(std::vector<double> ar, std::vector<double> ma, std::vector<double> sma, double sigma2,
                         std::vector<double> trend = {}) {

@@ -18,13 +18,7 @@
 namespace pelmora {
 namespace {
 
-std::vector<double> noise(std::size_t n, unsigned seed) {
-  std::mt19937_64 rng(seed);
-  std::normal_distribution<double> normal;
-  std::vector<double> x(n);
-  for (double& v : x) v = normal(rng);
-  return x;
-}
+std::vector<double> noise(std::size_t n, unsigned seed) { return testing::gaussian_noise(n, seed); }
 
 TEST(StartValidation, MinimumLengthAndCallerStarts) {
   SarimaxConfig c;

@@ -9,16 +9,13 @@
 #include "optimizer/objective.hpp"
 #include "params/transforms.hpp"
 #include "pipeline/pipeline.hpp"
+#include "test_data.hpp"
 
 namespace pelmora {
 namespace {
 
 std::vector<double> noise(std::size_t n, unsigned seed, double sd = 1.0) {
-  std::mt19937_64 rng(seed);
-  std::normal_distribution<double> normal(0.0, sd);
-  std::vector<double> x(n);
-  for (double& v : x) v = normal(rng);
-  return x;
+  return testing::gaussian_noise(n, seed, sd);
 }
 
 TEST(Profiled, WithoutRegressorsItIsTheFullObjective) {
