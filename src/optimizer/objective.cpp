@@ -150,23 +150,38 @@ std::vector<double> SarimaxObjective::gradient(std::span<const double> x) const 
   return g;
 }
 
-Evaluated<std::vector<double>> finite_diff_grad_negll(const SarimaxObjective& objective, std::span<const double> x,
-                                                      double h) {
+namespace {
+
+// Central differences of a negative log-likelihood with steps (|x_i| + 1) h; the first failing
+// evaluation ends the call with its message.
+template <typename NegLoglike>
+Evaluated<std::vector<double>> central_difference(std::span<const double> x, double h, NegLoglike neg_loglike) {
   std::vector<double> point(x.begin(), x.end());
   std::vector<double> g(x.size(), 0.0);
   for (std::size_t i = 0; i < point.size(); ++i) {
     const double saved = point[i];
     const double step = (std::abs(saved) + 1.0) * h;
     point[i] = saved + step;
-    auto up = objective.eval_loglike(point);
+    Evaluated<double> up = neg_loglike(point);
     if (!up) return std::unexpected(std::move(up.error()));
     point[i] = saved - step;
-    auto down = objective.eval_loglike(point);
+    Evaluated<double> down = neg_loglike(point);
     if (!down) return std::unexpected(std::move(down.error()));
-    g[i] = (*down - *up) / (2.0 * step);
+    g[i] = (*up - *down) / (2.0 * step);
     point[i] = saved;
   }
   return g;
+}
+
+}  // namespace
+
+Evaluated<std::vector<double>> finite_diff_grad_negll(const SarimaxObjective& objective, std::span<const double> x,
+                                                      double h) {
+  return central_difference(x, h, [&](std::span<const double> p) -> Evaluated<double> {
+    auto ll = objective.eval_loglike(p);
+    if (!ll) return std::unexpected(std::move(ll.error()));
+    return -*ll;
+  });
 }
 
 }  // namespace pelmora
@@ -318,21 +333,11 @@ Evaluated<std::vector<double>> ProfiledSarimaxObjective::analytical_gradient_neg
 
 Evaluated<std::vector<double>> finite_diff_grad_profile_negll(const ProfiledSarimaxObjective& objective,
                                                               std::span<const double> x_reduced, double h) {
-  std::vector<double> point(x_reduced.begin(), x_reduced.end());
-  std::vector<double> g(point.size(), 0.0);
-  for (std::size_t i = 0; i < point.size(); ++i) {
-    const double saved = point[i];
-    const double step = (std::abs(saved) + 1.0) * h;
-    point[i] = saved + step;
-    auto up = objective.eval_profiled(point);
-    if (!up) return std::unexpected(std::move(up.error()));
-    point[i] = saved - step;
-    auto down = objective.eval_profiled(point);
-    if (!down) return std::unexpected(std::move(down.error()));
-    g[i] = (up->neg_loglike - down->neg_loglike) / (2.0 * step);
-    point[i] = saved;
-  }
-  return g;
+  return central_difference(x_reduced, h, [&](std::span<const double> p) -> Evaluated<double> {
+    auto ev = objective.eval_profiled(p);
+    if (!ev) return std::unexpected(std::move(ev.error()));
+    return ev->neg_loglike;
+  });
 }
 
 }  // namespace pelmora
