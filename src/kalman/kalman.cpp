@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "kalman/sliding_covariance.hpp"
 #include "kalman/strategy.hpp"
 
 namespace pelmora {
@@ -10,15 +11,6 @@ namespace pelmora {
 namespace {
 
 constexpr double kScaleFloor = 1e-300;
-
-void record_snapshots(SnapshotRequest* request, std::size_t& cursor, std::size_t t, const Vector& a,
-                      const Matrix& P) {
-  if (request == nullptr) return;
-  while (cursor < request->origins.size() && request->origins[cursor] == t) {
-    request->snapshots.push_back(StateSnapshot{a, P, t});
-    ++cursor;
-  }
-}
 
 std::string origin_list(std::span<const std::size_t> origins) {
   std::string out = "[";
@@ -31,39 +23,101 @@ std::string origin_list(std::span<const std::size_t> origins) {
 
 }  // namespace
 
-Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
-                                       const KalmanInit& init, bool concentrate_scale,
-                                       bool keep_steps, SnapshotRequest* snapshots,
-                                       std::optional<KalmanStrategy::Kind> force) {
+namespace {
+
+// The covariance as a dense matrix, predicted by CovariancePredictor (dense transitions, and
+// sparse ones without a chain order).
+class MatrixCovariance {
+ public:
+  MatrixCovariance(const Matrix& T, const SparseT& Ts, const Vector& Z, const Matrix& RQR, const Matrix& P0,
+                   KalmanStrategy strategy)
+      : P_(P0), T_(T), Ts_(Ts), Z_(Z), strategy_(strategy), predictor_(T, Ts, RQR, strategy) {}
+
+  double pz_and_f(const SparseZ& Zs, Vector& PZ) const { return strategy_.compute_pz_and_f(P_, Z_, Zs, PZ); }
+  void predict(const Vector& PZ, double s) { predictor_.run(P_, PZ, s); }
+  void downdate(const Vector& PZ, double s) {
+    const Eigen::Index k = P_.rows();
+    for (Eigen::Index j = 0; j < k; ++j) {
+      for (Eigen::Index i = 0; i < k; ++i) P_(i, j) -= (PZ[i] * PZ[j]) * s;
+    }
+  }
+  void apply_transition(const Vector& x, Vector& out) const { strategy_.apply_transition(T_, Ts_, x, out); }
+  void copy_to(Matrix& out) const { out = P_; }
+
+ private:
+  Matrix P_;
+  const Matrix& T_;
+  const SparseT& Ts_;
+  const Vector& Z_;
+  KalmanStrategy strategy_;
+  CovariancePredictor predictor_;
+};
+
+// The system as the filter runs it: in the original state order, or permuted into a chain
+// order (then every vector and matrix below is in that order, and results are restored).
+struct FilterFrame {
+  SparseT Ts;
+  SparseZ Zs;
+  Vector Z;
+  Vector a0;
+  const ChainOrder* order = nullptr;
+
+  void export_state(const Vector& a, Vector& out) const {
+    if (order != nullptr) {
+      order->restore(a, out);
+    } else {
+      out = a;
+    }
+  }
+  template <class Cov>
+  void export_cov(const Cov& cov, Matrix& work, Matrix& out) const {
+    if (order != nullptr) {
+      cov.copy_to(work);
+      order->restore(work, out);
+    } else {
+      cov.copy_to(out);
+    }
+  }
+};
+
+template <class Cov>
+Result<KalmanFilterOutput> filter_loop(std::span<const double> y, const StateSpace& ss, const FilterFrame& frame,
+                                       Cov& cov, std::size_t burn,
+                                       bool concentrate_scale, bool keep_steps, SnapshotRequest* snapshots) {
   const std::size_t n = y.size();
   const std::size_t k = ss.k_states;
-  const std::size_t burn = init.n_diffuse;
-  if (n <= burn) {
-    return std::unexpected(SarimaxError::data_error(
-        "Not enough observations: n=" + std::to_string(n) + " <= burn=" + std::to_string(burn)));
-  }
   const Eigen::Index kk = static_cast<Eigen::Index>(k);
-  const Matrix& T = ss.transition;
-  const Vector& Z = ss.design;
+  const SparseZ& Z_sparse = frame.Zs;
+  const Vector& Z = frame.Z;
+  const std::size_t* position = frame.order != nullptr ? frame.order->position.data() : nullptr;
 
   // Work space, sized once for the call.
-  Vector a = init.initial_state;
-  Matrix P = init.initial_cov;
-  const Matrix RQR = ss.selection * ss.state_cov * ss.selection.transpose();
+  Vector a = frame.a0;
   Vector PZ(kk), PZ_old = Vector::Zero(kk), a_next(kk), gain(kk), PZ_ss(kk);
+  Matrix work;
+  if (frame.order != nullptr && (keep_steps || snapshots != nullptr)) work.resize(kk, kk);
   const bool use_state_intercept = ss.state_intercept.size() == n * k;
-  const SparseT T_sparse = SparseT::from_dense(T, k);
-  const SparseZ Z_sparse = SparseZ::from_dense(Z, k);
-  const KalmanStrategy strategy = force ? KalmanStrategy{*force} : KalmanStrategy::choose(T_sparse);
-  CovariancePredictor predict_cov(T, T_sparse, RQR, strategy);
 
   KalmanFilterOutput out;
   out.residuals.reserve(n);
   if (keep_steps) out.innovation_variances.reserve(n);
-  out.filtered_state = Vector::Zero(kk);
-  out.filtered_cov = Matrix::Zero(kk, kk);
+  if (keep_steps) {
+    out.filtered_state = Vector::Zero(kk);
+    out.filtered_cov = Matrix::Zero(kk, kk);
+  }
   if (snapshots != nullptr) snapshots->snapshots.reserve(snapshots->origins.size());
   std::size_t cursor = 0;
+  auto record = [&](std::size_t t) {
+    if (snapshots == nullptr) return;
+    while (cursor < snapshots->origins.size() && snapshots->origins[cursor] == t) {
+      StateSnapshot snap;
+      snap.origin = t;
+      frame.export_state(a, snap.state);
+      frame.export_cov(cov, work, snap.cov);
+      snapshots->snapshots.push_back(std::move(snap));
+      ++cursor;
+    }
+  };
 
   double sum_log_f = 0.0;
   double sum_v2_f = 0.0;
@@ -76,12 +130,16 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
   // a <- T a + c_t
   auto predict_state = [&](std::size_t t) {
-    strategy.predict_state(T, T_sparse, a, a_next, ss.state_intercept, t, k, use_state_intercept);
+    cov.apply_transition(a, a_next);
+    if (use_state_intercept) {
+      const double* c = ss.state_intercept.data() + t * k;
+      for (std::size_t i = 0; i < k; ++i) a_next[static_cast<Eigen::Index>(position ? position[i] : i)] += c[i];
+    }
     a.swap(a_next);
   };
 
   for (std::size_t t = 0; t < n; ++t) {
-    record_snapshots(snapshots, cursor, t, a, P);
+    record(t);
     const double d_t = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
     const double v = y[t] - Z.dot(a) - d_t;
     out.residuals.push_back(v);
@@ -89,7 +147,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     if (steady) {
       if (keep_steps) {
         out.innovation_variances.push_back(F_ss);
-        out.filtered_state = a + PZ_ss * (v / F_ss);
+        frame.export_state(a + PZ_ss * (v / F_ss), out.filtered_state);
       }
       predict_state(t);
       a += gain * (v / F_ss);
@@ -101,17 +159,17 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     }
 
     // The steady-state check of the previous step already formed P Z for this P.
-    const double F = pz_ready ? f_from_pz : strategy.compute_pz_and_f(P, Z, Z_sparse, PZ);
+    const double F = pz_ready ? f_from_pz : cov.pz_and_f(Z_sparse, PZ);
     pz_ready = false;
     if (keep_steps) out.innovation_variances.push_back(F);
 
     if (!(F > 0.0)) {
       if (keep_steps) {
-        out.filtered_state = a;
-        out.filtered_cov = P;
+        frame.export_state(a, out.filtered_state);
+        frame.export_cov(cov, work, out.filtered_cov);
       }
       predict_state(t);
-      predict_cov.run(P, PZ, 0.0);
+      cov.predict(PZ, 0.0);
       if (t >= burn) {
         sum_log_f += log_substitute;
         sum_v2_f += v * v / kNonPositiveVarianceSubstitute;
@@ -122,16 +180,13 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     const double inv_F = 1.0 / F;
     a += PZ * (v * inv_F);
     if (keep_steps) {
-      // P -= PZ PZ' / F, kept for the caller; (PZ_i PZ_j) first keeps P exactly symmetric.
-      for (Eigen::Index j = 0; j < kk; ++j) {
-        for (Eigen::Index i = 0; i < kk; ++i) P(i, j) -= (PZ[i] * PZ[j]) * inv_F;
-      }
-      out.filtered_state = a;
-      out.filtered_cov = P;
+      cov.downdate(PZ, inv_F);
+      frame.export_state(a, out.filtered_state);
+      frame.export_cov(cov, work, out.filtered_cov);
     }
     predict_state(t);
     // Otherwise the measurement update is folded into the covariance prediction.
-    predict_cov.run(P, PZ, keep_steps ? 0.0 : inv_F);
+    cov.predict(PZ, keep_steps ? 0.0 : inv_F);
 
     if (t >= burn) {
       sum_log_f += std::log(F);
@@ -140,7 +195,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
     if (t >= burn + kSteadyDelay) {
       Vector& PZ_new = PZ;  // P Z of the predicted P; the next step starts from it
-      f_from_pz = strategy.compute_pz_and_f(P, Z, Z_sparse, PZ_new);
+      f_from_pz = cov.pz_and_f(Z_sparse, PZ_new);
       pz_ready = true;
       const double diff = (PZ_new - PZ_old).norm();
       const double rel = diff / std::max(PZ_old.norm(), kSteadyNormFloor);
@@ -152,7 +207,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
           F_ss = f;
           log_F_ss = std::log(f);
           PZ_ss = PZ_new;
-          strategy.apply_transition(T, T_sparse, PZ_new, gain);
+          cov.apply_transition(PZ_new, gain);
           continue;
         }
       }
@@ -160,7 +215,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     }
   }
 
-  record_snapshots(snapshots, cursor, n, a, P);
+  record(n);
   if (snapshots != nullptr && cursor != snapshots->origins.size()) {
     return std::unexpected(SarimaxError::invalid_input(
         "snapshot origins must be sorted ascending and <= n=" + std::to_string(n) + ", got " +
@@ -187,12 +242,45 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     return std::unexpected(
         SarimaxError::data_error("non-finite loglike/scale produced by Kalman filter"));
   }
-  out.predicted_state = std::move(a);
-  out.predicted_cov = std::move(P);
+  if (keep_steps) {
+    frame.export_state(a, out.predicted_state);
+    frame.export_cov(cov, work, out.predicted_cov);
+  }
   out.loglike = loglike;
   out.scale = scale;
   out.nobs = n - burn;
   return out;
+}
+
+}  // namespace
+
+Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& ss,
+                                       const KalmanInit& init, bool concentrate_scale,
+                                       bool keep_steps, SnapshotRequest* snapshots,
+                                       std::optional<KalmanStrategy::Kind> force) {
+  const std::size_t n = y.size();
+  const std::size_t k = ss.k_states;
+  const std::size_t burn = init.n_diffuse;
+  if (n <= burn) {
+    return std::unexpected(SarimaxError::data_error(
+        "Not enough observations: n=" + std::to_string(n) + " <= burn=" + std::to_string(burn)));
+  }
+  const Matrix RQR = (ss.selection * ss.state_cov).lazyProduct(ss.selection.transpose());
+  SparseT T_sparse = SparseT::from_dense(ss.transition, k);
+  SparseZ Z_sparse = SparseZ::from_dense(ss.design, k);
+  const KalmanStrategy strategy = force ? KalmanStrategy{*force} : KalmanStrategy::choose(T_sparse);
+
+  if (strategy.kind == KalmanStrategy::Kind::Sparse) {
+    if (const auto order = ChainOrder::find(T_sparse)) {
+      FilterFrame frame{order->permute(T_sparse), order->permute(Z_sparse),
+                        order->permute(ss.design), order->permute(init.initial_state), &*order};
+      SlidingCovariance cov(frame.Ts, frame.Zs, *order, RQR, init.initial_cov);
+      return filter_loop(y, ss, frame, cov, burn, concentrate_scale, keep_steps, snapshots);
+    }
+  }
+  FilterFrame frame{std::move(T_sparse), std::move(Z_sparse), ss.design, init.initial_state, nullptr};
+  MatrixCovariance cov(ss.transition, frame.Ts, frame.Z, RQR, init.initial_cov, strategy);
+  return filter_loop(y, ss, frame, cov, burn, concentrate_scale, keep_steps, snapshots);
 }
 
 Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& ss,

@@ -28,8 +28,8 @@ struct KalmanFilterOutput {
   std::vector<double> innovation_variances;  // F_t for every t, only with keep_steps
   Vector filtered_state;                     // a_{t|t} of the last step (with keep_steps)
   Matrix filtered_cov;                       // P_{t|t} of the last step (with keep_steps)
-  Vector predicted_state;                    // prediction for time n
-  Matrix predicted_cov;
+  Vector predicted_state;                    // prediction for time n (with keep_steps)
+  Matrix predicted_cov;                      // (with keep_steps)
   double loglike = 0.0;
   double scale = 0.0;
   std::size_t nobs = 0;
