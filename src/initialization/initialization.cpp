@@ -66,10 +66,36 @@ bool sparse_entries(const Matrix& M, std::size_t limit, std::vector<Entry>& out)
   return true;
 }
 
+// Whether A is exactly the shift that moves each state up by one (A(i, i+1) = 1, zeros elsewhere),
+// the companion matrix of a pure moving-average model.
+bool is_up_shift(const Matrix& A) {
+  const Eigen::Index r = A.rows();
+  for (Eigen::Index j = 0; j < r; ++j) {
+    for (Eigen::Index i = 0; i < r; ++i) {
+      if (A(i, j) != (j == i + 1 ? 1.0 : 0.0)) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<Matrix> lyapunov_doubling(const Matrix& A, const Matrix& B) {
   if (A.rows() == 0) return Matrix(0, 0);
+  if (is_up_shift(A)) {
+    // A is nilpotent: P = sum_j A^j B A'^j, and (A X A')(i, l) = X(i+1, l+1), so each entry is
+    // B's own plus the next one down its diagonal.
+    const Eigen::Index r = A.rows();
+    Matrix P = B;
+    for (Eigen::Index d = r - 2; d >= 0; --d) {
+      for (Eigen::Index i = d; i < r - 1; ++i) {
+        P(i, d) += P(i + 1, d + 1);
+        if (i != d) P(d, i) += P(d + 1, i + 1);
+      }
+    }
+    if (!all_finite(P)) return std::nullopt;
+    return P;
+  }
   Matrix P = B;
   Matrix A_cur = A;
   Matrix P_new(P.rows(), P.cols());

@@ -88,7 +88,6 @@ Result<KalmanFilterOutput> filter_loop(std::span<const double> y, const StateSpa
   const std::size_t k = ss.k_states;
   const Eigen::Index kk = static_cast<Eigen::Index>(k);
   const SparseZ& Z_sparse = frame.Zs;
-  const Vector& Z = frame.Z;
   const std::size_t* position = frame.order != nullptr ? frame.order->position.data() : nullptr;
 
   // Work space, sized once for the call.
@@ -141,7 +140,9 @@ Result<KalmanFilterOutput> filter_loop(std::span<const double> y, const StateSpa
   for (std::size_t t = 0; t < n; ++t) {
     record(t);
     const double d_t = t < ss.obs_intercept.size() ? ss.obs_intercept[t] : 0.0;
-    const double v = y[t] - Z.dot(a) - d_t;
+    double za = 0.0;
+    for (const auto& e : Z_sparse.entries) za += e.value * a[static_cast<Eigen::Index>(e.index)];
+    const double v = y[t] - za - d_t;
     out.residuals.push_back(v);
 
     if (steady) {
@@ -265,7 +266,6 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     return std::unexpected(SarimaxError::data_error(
         "Not enough observations: n=" + std::to_string(n) + " <= burn=" + std::to_string(burn)));
   }
-  const Matrix RQR = (ss.selection * ss.state_cov).lazyProduct(ss.selection.transpose());
   SparseT T_sparse = SparseT::from_dense(ss.transition, k);
   SparseZ Z_sparse = SparseZ::from_dense(ss.design, k);
   const KalmanStrategy strategy = force ? KalmanStrategy{*force} : KalmanStrategy::choose(T_sparse);
@@ -274,10 +274,11 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     if (const auto order = ChainOrder::find(T_sparse)) {
       FilterFrame frame{order->permute(T_sparse), order->permute(Z_sparse),
                         order->permute(ss.design), order->permute(init.initial_state), &*order};
-      SlidingCovariance cov(frame.Ts, frame.Zs, *order, RQR, init.initial_cov);
+      SlidingCovariance cov(frame.Ts, frame.Zs, *order, ss.selection, ss.state_cov, init.initial_cov);
       return filter_loop(y, ss, frame, cov, burn, concentrate_scale, keep_steps, snapshots);
     }
   }
+  const Matrix RQR = (ss.selection * ss.state_cov).lazyProduct(ss.selection.transpose());
   FilterFrame frame{std::move(T_sparse), std::move(Z_sparse), ss.design, init.initial_state, nullptr};
   MatrixCovariance cov(ss.transition, frame.Ts, frame.Z, RQR, init.initial_cov, strategy);
   return filter_loop(y, ss, frame, cov, burn, concentrate_scale, keep_steps, snapshots);

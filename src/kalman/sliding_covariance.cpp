@@ -48,6 +48,14 @@ inline void subtract_scaled(std::size_t n, double a, const double* __restrict x,
   for (std::size_t i = 0; i < n; ++i) y[i] -= a * x[i];
 }
 
+// The per-step kernels are plain loops over short columns; on x86-64 a second copy compiled for
+// AVX2 is chosen at load time where the processor has it. No FMA: both copies round alike.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define PELMORA_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
+#else
+#define PELMORA_WIDE_VECTORS
+#endif
+
 // Steps between two moves of the matrix back to the end of its buffer.
 constexpr std::size_t kSlideSteps = 32;
 
@@ -123,11 +131,8 @@ void ChainOrder::restore(const Matrix& X, Matrix& out) const {
 }
 
 SlidingCovariance::SlidingCovariance(const SparseT& T, const SparseZ& Z, const ChainOrder& order,
-                                     const Matrix& RQR, const Matrix& P0)
+                                     const Matrix& R, const Matrix& Q, const Matrix& P0)
     : k_(T.k), copies_previous_(order.copies_previous), entries_(T.entries) {
-  const auto at = [&](const Matrix& X, std::size_t i, std::size_t l) {
-    return X(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(l));
-  };
   const std::size_t k = k_;
   row_begin_.assign(k + 1, 0);
   for (const auto& e : entries_) ++row_begin_[e.row + 1];
@@ -145,6 +150,9 @@ SlidingCovariance::SlidingCovariance(const SparseT& T, const SparseZ& Z, const C
     read_.push_back(j);
   }
   for (const auto& e : Z.entries) z_terms_.push_back({slot[e.index], e.value});
+  for (std::size_t m = 0; m + 1 < k; ++m) {
+    if (copies_previous_[m + 1]) moving_.push_back(m);
+  }
   g_begin_.push_back(0);
   for (const std::size_t i : general_) {
     for (std::size_t e = row_begin_[i]; e < row_begin_[i + 1]; ++e) {
@@ -152,18 +160,33 @@ SlidingCovariance::SlidingCovariance(const SparseT& T, const SparseZ& Z, const C
     }
     g_begin_.push_back(g_terms_.size());
   }
-  for (std::size_t l = 0; l < k; ++l) {
-    for (std::size_t i = 0; i < k; ++i) {
+  // RQR' from the rows of R that are not zero, each product formed as (R Q) R'.
+  const Matrix RQ = R * Q;
+  std::vector<std::size_t> rows;
+  for (std::size_t i = 0; i < k; ++i) {
+    if (!R.row(static_cast<Eigen::Index>(i)).isZero(0.0) || R.row(static_cast<Eigen::Index>(i)).hasNaN()) {
+      rows.push_back(i);
+    }
+  }
+  for (const std::size_t l : rows) {
+    for (const std::size_t i : rows) {
       const std::size_t pi = order.position[i], pl = order.position[l];
-      const double v = at(RQR, i, l);
-      if (pi >= pl && (v != 0.0 || std::isnan(v))) rqr_.push_back({pi, pl, v});
+      if (pi < pl) continue;
+      double v = 0.0;
+      for (Eigen::Index a = 0; a < R.cols(); ++a) {
+        v += RQ(static_cast<Eigen::Index>(i), a) * R(static_cast<Eigen::Index>(l), a);
+      }
+      if (v != 0.0 || std::isnan(v)) rqr_.push_back({pi, pl, v});
     }
   }
   top_ = kSlideSteps * (k + 1);
   base_ = top_;
   buffer_.resize(top_ + k * k);
+  const std::size_t* position = order.position.data();
   for (std::size_t l = 0; l < k; ++l) {
-    for (std::size_t i = 0; i < k; ++i) col(order.position[l])[order.position[i]] = at(P0, i, l);
+    double* dst = col(position[l]);
+    const double* src = P0.data() + l * k;
+    for (std::size_t i = 0; i < k; ++i) dst[position[i]] = src[i];
   }
   const Eigen::Index kk = static_cast<Eigen::Index>(k);
   C_.resize(kk, static_cast<Eigen::Index>(read_.size()));
@@ -171,7 +194,7 @@ SlidingCovariance::SlidingCovariance(const SparseT& T, const SparseZ& Z, const C
   scratch_.resize(kk);
 }
 
-void SlidingCovariance::products(double* pz) const {
+PELMORA_WIDE_VECTORS void SlidingCovariance::products(double* pz) const {
   const std::size_t k = k_;
   for (std::size_t r = 0; r < read_.size(); ++r) {
     const std::size_t c = read_[r];
@@ -198,7 +221,7 @@ void SlidingCovariance::rebase() {
   base_ = top_;
 }
 
-void SlidingCovariance::predict(const Vector& PZ, double s) {
+PELMORA_WIDE_VECTORS void SlidingCovariance::predict(const Vector& PZ, double s) {
   const std::size_t k = k_;
   const double* pz = PZ.data();
   if (!ready_) products(scratch_.data());
@@ -208,9 +231,7 @@ void SlidingCovariance::predict(const Vector& PZ, double s) {
   // place. Only the columns that move into copy columns are updated; the other entries are
   // overwritten below or fall outside the new matrix.
   if (s != 0.0) {
-    for (std::size_t m = 0; m + 1 < k; ++m) {
-      if (copies_previous_[m + 1]) subtract_scaled(k - m, pz[m] * s, pz + m, col(m) + m);
-    }
+    for (const std::size_t m : moving_) subtract_scaled(k - m, pz[m] * s, pz + m, col(m) + m);
   }
   if (base_ < k + 1) rebase();
   base_ -= k + 1;

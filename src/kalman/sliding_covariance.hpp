@@ -38,9 +38,9 @@ struct ChainOrder {
 // Every buffer is sized at construction; the steps allocate nothing.
 class SlidingCovariance {
  public:
-  // T and Z in chain order; RQR' and P0 in the original one.
-  SlidingCovariance(const SparseT& T, const SparseZ& Z, const ChainOrder& order, const Matrix& RQR,
-                    const Matrix& P0);
+  // T and Z in chain order; the selection R, state covariance Q and P0 in the original one.
+  SlidingCovariance(const SparseT& T, const SparseZ& Z, const ChainOrder& order, const Matrix& R,
+                    const Matrix& Q, const Matrix& P0);
 
   std::size_t size() const { return k_; }
 
@@ -76,6 +76,7 @@ class SlidingCovariance {
   std::size_t k_;
   std::vector<std::uint8_t> copies_previous_;
   std::vector<std::size_t> general_;    // rows that are not copies, ascending
+  std::vector<std::size_t> moving_;     // columns that move into copy columns
   std::vector<std::size_t> row_begin_;  // entries of row i: entries_[row_begin_[i] .. row_begin_[i+1])
   std::vector<SparseT::Entry> entries_;
   std::vector<Entry> rqr_;              // the lower triangle of RQR'

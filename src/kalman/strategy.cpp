@@ -24,12 +24,21 @@ inline void shifted_copy(std::size_t n, const double* __restrict x, const double
 }  // namespace
 
 SparseT SparseT::from_dense(const Matrix& T, std::size_t k) {
+  // Two passes down the (contiguous) columns: count each row's entries, then place them; columns
+  // come in ascending order within each row.
   SparseT s;
   s.k = k;
-  for (std::size_t i = 0; i < k; ++i) {
-    for (std::size_t j = 0; j < k; ++j) {
-      const double v = T(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
-      if (counts_as_nonzero(v)) s.entries.push_back({i, j, v});
+  const double* t = T.data();
+  std::vector<std::size_t> next(k + 1, 0);
+  for (std::size_t j = 0; j < k; ++j) {
+    for (std::size_t i = 0; i < k; ++i) next[i + 1] += counts_as_nonzero(t[j * k + i]) ? 1 : 0;
+  }
+  for (std::size_t i = 0; i < k; ++i) next[i + 1] += next[i];
+  s.entries.resize(next[k]);
+  for (std::size_t j = 0; j < k; ++j) {
+    for (std::size_t i = 0; i < k; ++i) {
+      const double v = t[j * k + i];
+      if (counts_as_nonzero(v)) s.entries[next[i]++] = {i, j, v};
     }
   }
   return s;

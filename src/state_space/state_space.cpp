@@ -23,8 +23,9 @@ double trend_value(Trend trend, std::span<const double> coefs, double t) {
 
 std::vector<double> build_state_intercept(std::size_t n, std::size_t k, std::size_t row, Trend trend,
                                           std::span<const double> coefs) {
+  // Without a trend there is no intercept at all: the filters then skip adding zeros each step.
+  if (trend == Trend::None || coefs.size() < k_trend(trend) || row >= k) return {};
   std::vector<double> c(n * k, 0.0);
-  if (trend == Trend::None || coefs.size() < k_trend(trend) || row >= k) return c;
   for (std::size_t t = 0; t < n; ++t) c[t * k + row] = trend_value(trend, coefs, static_cast<double>(t));
   return c;
 }

@@ -21,7 +21,7 @@ struct StateSpace {
   Matrix selection;                    // R, k x 1
   Matrix state_cov;                    // Q, 1 x 1
   std::vector<double> obs_intercept;   // d_t, n values
-  std::vector<double> state_intercept; // c_t, n*k values, time t at [t*k, t*k + k)
+  std::vector<double> state_intercept; // c_t, n*k values, time t at [t*k, t*k + k); empty without a trend
   std::size_t k_states = 0;
   std::size_t k_diff = 0;
   std::size_t k_posdef = 1;
@@ -39,7 +39,7 @@ struct StateSpace {
 double trend_value(Trend trend, std::span<const double> coefs, double t);
 
 // n*k intercepts with the trend term at state `row`: beta0 ("c"), t*beta0 ("t") or
-// beta0 + t*beta1 ("ct"), t counted from 0. Missing coefficients leave the intercepts at zero.
+// beta0 + t*beta1 ("ct"), t counted from 0. Empty without a trend, or with its coefficients missing.
 std::vector<double> build_state_intercept(std::size_t n, std::size_t k, std::size_t row, Trend trend,
                                           std::span<const double> coefs);
 
