@@ -159,6 +159,13 @@ SlidingCovariance::SlidingCovariance(const SparseT& T, const SparseZ& Z, const C
       g_terms_.push_back({slot[entries_[e].col], entries_[e].value});
     }
     g_begin_.push_back(g_terms_.size());
+    // A differencing row of T often equals Z; its row of T P is then P Z itself.
+    const std::size_t b = g_begin_[g_begin_.size() - 2], count = g_terms_.size() - b;
+    bool same = count == z_terms_.size();
+    for (std::size_t t = 0; same && t < count; ++t) {
+      same = g_terms_[b + t].slot == z_terms_[t].slot && g_terms_[b + t].value == z_terms_[t].value;
+    }
+    g_equals_pz_.push_back(same ? 1 : 0);
   }
   // RQR' from the rows of R that are not zero, each product formed as (R Q) R'.
   const Matrix RQ = R * Q;
@@ -204,7 +211,12 @@ PELMORA_WIDE_VECTORS void SlidingCovariance::products(double* pz) const {
   }
   combine(k, z_terms_.data(), z_terms_.size(), C_.data(), pz);
   for (std::size_t g = 0; g < general_.size(); ++g) {
-    combine(k, g_terms_.data() + g_begin_[g], g_begin_[g + 1] - g_begin_[g], C_.data(), G_.data() + g * k);
+    double* gi = G_.data() + g * k;
+    if (g_equals_pz_[g]) {
+      std::copy(pz, pz + k, gi);
+    } else {
+      combine(k, g_terms_.data() + g_begin_[g], g_begin_[g + 1] - g_begin_[g], C_.data(), gi);
+    }
   }
   ready_ = true;
 }

@@ -87,6 +87,7 @@ class SlidingCovariance {
   std::vector<Term> z_terms_;           // Z over the gathered columns
   std::vector<std::size_t> g_begin_;    // terms of general row g: g_terms_[g_begin_[g] .. g_begin_[g+1])
   std::vector<Term> g_terms_;
+  std::vector<std::uint8_t> g_equals_pz_;  // general row g of T equals Z
   mutable Matrix C_;                    // the gathered columns
   mutable Matrix G_;                    // rows T_g P of the general rows, one column each
   mutable Vector scratch_;
