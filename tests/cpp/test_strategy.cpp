@@ -202,6 +202,9 @@ TEST(KalmanCore, PerStepLoopAllocatesNothing) {
   bp.sigma2 = 1.0;
   EXPECT_EQ(allocations_of_filter(100, big, bp, KalmanStrategy::Kind::Dense),
             allocations_of_filter(200, big, bp, KalmanStrategy::Kind::Dense));
+  // And the sliding sparse path on it, long enough to move its buffer back several times.
+  EXPECT_EQ(allocations_of_filter(100, big, bp, KalmanStrategy::Kind::Sparse),
+            allocations_of_filter(400, big, bp, KalmanStrategy::Kind::Sparse));
 }
 
 }  // namespace
