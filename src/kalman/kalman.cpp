@@ -58,7 +58,6 @@ class MatrixCovariance {
 struct FilterFrame {
   SparseT Ts;
   SparseZ Zs;
-  Vector Z;
   Vector a0;
   const ChainOrder* order = nullptr;
 
@@ -148,7 +147,8 @@ Result<KalmanFilterOutput> filter_loop(std::span<const double> y, const StateSpa
     if (steady) {
       if (keep_steps) {
         out.innovation_variances.push_back(F_ss);
-        frame.export_state(a + PZ_ss * (v / F_ss), out.filtered_state);
+        a_next = a + PZ_ss * (v / F_ss);  // a_next is free until the prediction below
+        frame.export_state(a_next, out.filtered_state);
       }
       predict_state(t);
       a += gain * (v / F_ss);
@@ -272,15 +272,15 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
 
   if (strategy.kind == KalmanStrategy::Kind::Sparse) {
     if (const auto order = ChainOrder::find(T_sparse)) {
-      FilterFrame frame{order->permute(T_sparse), order->permute(Z_sparse),
-                        order->permute(ss.design), order->permute(init.initial_state), &*order};
+      FilterFrame frame{order->permute(T_sparse), order->permute(Z_sparse), order->permute(init.initial_state),
+                        &*order};
       SlidingCovariance cov(frame.Ts, frame.Zs, *order, ss.selection, ss.state_cov, init.initial_cov);
       return filter_loop(y, ss, frame, cov, burn, concentrate_scale, keep_steps, snapshots);
     }
   }
   const Matrix RQR = (ss.selection * ss.state_cov).lazyProduct(ss.selection.transpose());
-  FilterFrame frame{std::move(T_sparse), std::move(Z_sparse), ss.design, init.initial_state, nullptr};
-  MatrixCovariance cov(ss.transition, frame.Ts, frame.Z, RQR, init.initial_cov, strategy);
+  FilterFrame frame{std::move(T_sparse), std::move(Z_sparse), init.initial_state, nullptr};
+  MatrixCovariance cov(ss.transition, frame.Ts, ss.design, RQR, init.initial_cov, strategy);
   return filter_loop(y, ss, frame, cov, burn, concentrate_scale, keep_steps, snapshots);
 }
 
