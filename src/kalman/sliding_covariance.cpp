@@ -183,7 +183,7 @@ SlidingCovariance::SlidingCovariance(const SparseT& T, const SparseZ& Z, const C
       for (Eigen::Index a = 0; a < R.cols(); ++a) {
         v += RQ(static_cast<Eigen::Index>(i), a) * R(static_cast<Eigen::Index>(l), a);
       }
-      if (v != 0.0 || std::isnan(v)) rqr_.push_back({pi, pl, v});
+      if (v != 0.0) rqr_.push_back({pi, pl, v});  // NaN included
     }
   }
   top_ = kSlideSteps * (k + 1);

@@ -1,12 +1,14 @@
 #include "kalman/strategy.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace pelmora {
 
 namespace {
 
-bool counts_as_nonzero(double v) { return v != 0.0 || std::isnan(v); }
+// NaN compares unequal to everything, so it counts; -0.0 == 0.0 does not.
+bool counts_as_nonzero(double v) { return v != 0.0; }
 
 // y += a x over n contiguous values; a plain loop the compiler vectorises, free of the
 // expression overhead that dominates at the small sizes of one filter step.
@@ -24,23 +26,18 @@ inline void shifted_copy(std::size_t n, const double* __restrict x, const double
 }  // namespace
 
 SparseT SparseT::from_dense(const Matrix& T, std::size_t k) {
-  // Two passes down the (contiguous) columns: count each row's entries, then place them; columns
-  // come in ascending order within each row.
+  // Down the (contiguous) columns, then a stable sort by row: columns stay ascending in a row.
   SparseT s;
   s.k = k;
   const double* t = T.data();
-  std::vector<std::size_t> next(k + 1, 0);
-  for (std::size_t j = 0; j < k; ++j) {
-    for (std::size_t i = 0; i < k; ++i) next[i + 1] += counts_as_nonzero(t[j * k + i]) ? 1 : 0;
-  }
-  for (std::size_t i = 0; i < k; ++i) next[i + 1] += next[i];
-  s.entries.resize(next[k]);
+  s.entries.reserve(2 * k);
   for (std::size_t j = 0; j < k; ++j) {
     for (std::size_t i = 0; i < k; ++i) {
       const double v = t[j * k + i];
-      if (counts_as_nonzero(v)) s.entries[next[i]++] = {i, j, v};
+      if (counts_as_nonzero(v)) s.entries.push_back({i, j, v});
     }
   }
+  std::stable_sort(s.entries.begin(), s.entries.end(), [](const Entry& a, const Entry& b) { return a.row < b.row; });
   return s;
 }
 
