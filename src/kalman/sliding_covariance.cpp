@@ -137,6 +137,14 @@ SlidingCovariance::SlidingCovariance(const SparseT& T, const SparseZ& Z, const C
   row_begin_.assign(k + 1, 0);
   for (const auto& e : entries_) ++row_begin_[e.row + 1];
   for (std::size_t i = 0; i < k; ++i) row_begin_[i + 1] += row_begin_[i];
+  // Sized up front: the set-up runs on every filter call, and growth would reallocate.
+  general_.reserve(k);
+  moving_.reserve(k);
+  read_.reserve(k);
+  z_terms_.reserve(Z.entries.size());
+  g_begin_.reserve(k + 1);
+  g_terms_.reserve(entries_.size());
+  g_equals_pz_.reserve(k);
   std::vector<std::size_t> slot(k, k);
   for (std::size_t i = 0; i < k; ++i) {
     if (copies_previous_[i]) continue;
@@ -170,11 +178,13 @@ SlidingCovariance::SlidingCovariance(const SparseT& T, const SparseZ& Z, const C
   // RQR' from the rows of R that are not zero, each product formed as (R Q) R'.
   const Matrix RQ = R * Q;
   std::vector<std::size_t> rows;
+  rows.reserve(k);
   for (std::size_t i = 0; i < k; ++i) {
     if (!R.row(static_cast<Eigen::Index>(i)).isZero(0.0) || R.row(static_cast<Eigen::Index>(i)).hasNaN()) {
       rows.push_back(i);
     }
   }
+  rqr_.reserve(rows.size() * (rows.size() + 1) / 2);
   for (const std::size_t l : rows) {
     for (const std::size_t i : rows) {
       const std::size_t pi = order.position[i], pl = order.position[l];

@@ -43,6 +43,7 @@ SparseT SparseT::from_dense(const Matrix& T, std::size_t k) {
 
 SparseZ SparseZ::from_dense(const Vector& Z, std::size_t k) {
   SparseZ s;
+  s.entries.reserve(k);
   for (std::size_t i = 0; i < k; ++i) {
     const double v = Z[static_cast<Eigen::Index>(i)];
     if (counts_as_nonzero(v)) s.entries.push_back({i, v});
