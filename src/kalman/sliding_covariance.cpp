@@ -175,14 +175,14 @@ SlidingCovariance::SlidingCovariance(const SparseT& T, const SparseZ& Z, const C
     }
     g_equals_pz_.push_back(same ? 1 : 0);
   }
-  // RQR' from the rows of R that are not zero, each product formed as (R Q) R'.
+  // RQR' from the rows of R that are not zero, each product formed as (R Q) R'. With a NaN or
+  // Inf in R or Q every row takes part, as in the dense product (0 * Inf is NaN there too).
   const Matrix RQ = R * Q;
+  const bool all_rows = !R.allFinite() || !Q.allFinite();
   std::vector<std::size_t> rows;
   rows.reserve(k);
   for (std::size_t i = 0; i < k; ++i) {
-    if (!R.row(static_cast<Eigen::Index>(i)).isZero(0.0) || R.row(static_cast<Eigen::Index>(i)).hasNaN()) {
-      rows.push_back(i);
-    }
+    if (all_rows || !R.row(static_cast<Eigen::Index>(i)).isZero(0.0)) rows.push_back(i);
   }
   rqr_.reserve(rows.size() * (rows.size() + 1) / 2);
   for (const std::size_t l : rows) {
@@ -265,9 +265,12 @@ PELMORA_WIDE_VECTORS void SlidingCovariance::predict(const Vector& PZ, double s)
   // stored entry.
   for (std::size_t g = 0; g < general_.size(); ++g) {
     const std::size_t i = general_[g];
+    // With the update skipped (s = 0) P Z plays no part: a NaN or Inf in it must not get in.
     double c = 0.0;
-    for (std::size_t e = row_begin_[i]; e < row_begin_[i + 1]; ++e) c += entries_[e].value * pz[entries_[e].col];
-    c *= s;
+    if (s != 0.0) {
+      for (std::size_t e = row_begin_[i]; e < row_begin_[i + 1]; ++e) c += entries_[e].value * pz[entries_[e].col];
+      c *= s;
+    }
     const double* gi = G_.data() + g * k;
     double* ci = col(i);
     const std::size_t first = std::max<std::size_t>(i, 1);

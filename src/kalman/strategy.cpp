@@ -218,7 +218,13 @@ void CovariancePredictor::run_sparse(Matrix& P, const Vector& PZ, double s) {
     if (m == k) continue;
     const double* pcol = p + m * k;
     double* wcol = w + l * k;
-    for (const Run& run : runs_) shifted_copy(run.len, pcol + run.src, pz + run.src, pz[m], s, wcol + run.row);
+    for (const Run& run : runs_) {
+      if (s != 0.0) {
+        shifted_copy(run.len, pcol + run.src, pz + run.src, pz[m], s, wcol + run.row);
+      } else {  // no update: P Z (which may hold NaN) plays no part
+        std::copy(pcol + run.src, pcol + run.src + run.len, wcol + run.row);
+      }
+    }
   }
 
   // General rows against every column: (T P_f T')_il = sum over row l of T of T_lm g_i(m).

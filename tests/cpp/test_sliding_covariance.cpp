@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -179,6 +180,72 @@ TEST(KalmanCore, SlidingAndDenseFiltersAgree) {
                 1e-8 * (1 + dense_snaps.snapshots[i].state.norm()));
     }
     EXPECT_EQ(sliding_snaps.snapshots[0].cov, init.initial_cov);
+  }
+}
+
+TEST(KalmanCore, InfiniteStateVarianceAsInTheDenseFilter) {
+  // R Q R' with Q = Inf has NaN where R is zero (0 * Inf), in the dense product; the sliding
+  // path must see the same matrix, so both filters end alike.
+  const std::vector<double> y = testing::log_airline();
+  for (const SarimaxOrder& order : {SarimaxOrder{0, 1, 1, 0, 0, 0, 0}, SarimaxOrder{0, 1, 1, 0, 1, 1, 12}}) {
+    StateSpace ss = model(order, y.size());
+    ss.state_cov(0, 0) = std::numeric_limits<double>::infinity();
+    SarimaxConfig config;
+    config.order = order;
+    const KalmanInit init = KalmanInit::from_config_default(model(order, y.size()), config);
+    const auto dense = kalman_core(y, ss, init, true, false, nullptr, KalmanStrategy::Kind::Dense);
+    const auto sliding = kalman_core(y, ss, init, true, false, nullptr, KalmanStrategy::Kind::Sparse);
+    ASSERT_EQ(dense.has_value(), sliding.has_value());
+    if (dense) {
+      EXPECT_NEAR(sliding->loglike, dense->loglike, 1e-9 * std::abs(dense->loglike));
+    }
+  }
+}
+
+TEST(KalmanCore, SkippedUpdateKeepsPZOutOfThePrediction) {
+  // x0' = 0.5 x1 + eta, x1' = x0, x2' = x1; y = x1 + x2. P0 = I but for cov(x1, x2) = NaN, so
+  // F_0 is NaN and the first update is skipped; no entry of T P0 T' reads the NaN, so none may
+  // reach P_1. A fourth state x3' = x0, never observed, feeds a second copy of x0: with it no
+  // chain order exists and the other sparse predictor runs, to the same values.
+  for (const std::size_t k : {3, 4}) {
+    const Eigen::Index kk = static_cast<Eigen::Index>(k);
+    StateSpace ss;
+    ss.k_states = k;
+    ss.transition = Matrix::Zero(kk, kk);
+    ss.transition(0, 1) = 0.5;
+    ss.transition(1, 0) = 1.0;
+    ss.transition(2, 1) = 1.0;
+    if (k == 4) ss.transition(3, 0) = 1.0;
+    ss.design = Vector::Zero(kk);
+    ss.design(1) = ss.design(2) = 1.0;
+    ss.selection = Matrix::Zero(kk, 1);
+    ss.selection(0, 0) = 1.0;
+    ss.state_cov = Matrix::Identity(1, 1);
+    KalmanInit init;
+    init.initial_state = Vector::Zero(kk);
+    init.initial_cov = Matrix::Identity(kk, kk);
+    init.initial_cov(1, 2) = init.initial_cov(2, 1) = std::nan("");
+    init.n_diffuse = 0;
+    EXPECT_EQ(ChainOrder::find(SparseT::from_dense(ss.transition, k)).has_value(), k == 3);
+
+    // By hand, P_1 = T P0 T' + RQR' on the observed block.
+    Matrix P1(3, 3);
+    P1 << 1.25, 0.0, 0.5, 0.0, 1.0, 0.0, 0.5, 0.0, 1.0;
+    const std::vector<double> y1{1.0};
+    const auto one = kalman_core(y1, ss, init, false, true, nullptr, KalmanStrategy::Kind::Sparse).value();
+    EXPECT_TRUE(std::isnan(one.innovation_variances[0]));
+    EXPECT_EQ(Matrix(one.predicted_cov.topLeftCorner(3, 3)), P1) << k;
+
+    // Then F_1 = 2 with v_1 = 2, and F_2 = 1.125 with v_2 = 1.5; the skipped step counts with
+    // the substitute variance 1e10.
+    const std::vector<double> y{1.0, 2.0, 3.0};
+    const double expected =
+        -1.5 * kLog2Pi - 0.5 * (std::log(1e10) + 1.0 / 1e10 + std::log(2.0) + 2.0 + std::log(1.125) + 2.0);
+    for (const bool keep : {false, true}) {
+      const auto out = kalman_core(y, ss, init, false, keep, nullptr, KalmanStrategy::Kind::Sparse);
+      ASSERT_TRUE(out.has_value()) << k << keep << ": " << out.error().message();
+      EXPECT_NEAR(out->loglike, expected, 1e-12 * std::abs(expected)) << k << keep;
+    }
   }
 }
 
