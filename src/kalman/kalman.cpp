@@ -42,7 +42,9 @@ class MatrixCovariance {
     }
   }
   void apply_transition(const Vector& x, Vector& out) const { strategy_.apply_transition(T_, Ts_, x, out); }
-  void copy_to(Matrix& out) const { out = P_; }
+  void copy_to(Matrix& out, const ChainOrder* /* never set: this path keeps the original order */) const {
+    out = P_;
+  }
 
  private:
   Matrix P_;
@@ -68,15 +70,6 @@ struct FilterFrame {
       out = a;
     }
   }
-  template <class Cov>
-  void export_cov(const Cov& cov, Matrix& work, Matrix& out) const {
-    if (order != nullptr) {
-      cov.copy_to(work);
-      order->restore(work, out);
-    } else {
-      cov.copy_to(out);
-    }
-  }
 };
 
 template <class Cov>
@@ -92,8 +85,6 @@ Result<KalmanFilterOutput> filter_loop(std::span<const double> y, const StateSpa
   // Work space, sized once for the call.
   Vector a = frame.a0;
   Vector PZ(kk), PZ_old = Vector::Zero(kk), a_next(kk), gain(kk), PZ_ss(kk);
-  Matrix work;
-  if (frame.order != nullptr && (keep_steps || snapshots != nullptr)) work.resize(kk, kk);
   const bool use_state_intercept = ss.state_intercept.size() == n * k;
 
   KalmanFilterOutput out;
@@ -111,7 +102,7 @@ Result<KalmanFilterOutput> filter_loop(std::span<const double> y, const StateSpa
       StateSnapshot snap;
       snap.origin = t;
       frame.export_state(a, snap.state);
-      frame.export_cov(cov, work, snap.cov);
+      cov.copy_to(snap.cov, frame.order);
       snapshots->snapshots.push_back(std::move(snap));
       ++cursor;
     }
@@ -167,7 +158,7 @@ Result<KalmanFilterOutput> filter_loop(std::span<const double> y, const StateSpa
     if (!(F > 0.0)) {
       if (keep_steps) {
         frame.export_state(a, out.filtered_state);
-        frame.export_cov(cov, work, out.filtered_cov);
+        cov.copy_to(out.filtered_cov, frame.order);
       }
       predict_state(t);
       cov.predict(PZ, 0.0);
@@ -183,7 +174,7 @@ Result<KalmanFilterOutput> filter_loop(std::span<const double> y, const StateSpa
     if (keep_steps) {
       cov.downdate(PZ, inv_F);
       frame.export_state(a, out.filtered_state);
-      frame.export_cov(cov, work, out.filtered_cov);
+      cov.copy_to(out.filtered_cov, frame.order);
     }
     predict_state(t);
     // Otherwise the measurement update is folded into the covariance prediction.
@@ -245,7 +236,7 @@ Result<KalmanFilterOutput> filter_loop(std::span<const double> y, const StateSpa
   }
   if (keep_steps) {
     frame.export_state(a, out.predicted_state);
-    frame.export_cov(cov, work, out.predicted_cov);
+    cov.copy_to(out.predicted_cov, frame.order);
   }
   out.loglike = loglike;
   out.scale = scale;

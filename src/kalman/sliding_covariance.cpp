@@ -120,16 +120,6 @@ void ChainOrder::restore(const Vector& x, Vector& out) const {
   }
 }
 
-void ChainOrder::restore(const Matrix& X, Matrix& out) const {
-  out.resize(X.rows(), X.cols());
-  for (std::size_t j = 0; j < position.size(); ++j) {
-    for (std::size_t i = 0; i < position.size(); ++i) {
-      out(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) =
-          X(static_cast<Eigen::Index>(position[i]), static_cast<Eigen::Index>(position[j]));
-    }
-  }
-}
-
 SlidingCovariance::SlidingCovariance(const SparseT& T, const SparseZ& Z, const ChainOrder& order,
                                      const Matrix& R, const Matrix& Q, const Matrix& P0)
     : k_(T.k), copies_previous_(order.copies_previous), entries_(T.entries) {
@@ -315,14 +305,16 @@ void SlidingCovariance::apply_transition(const Vector& x, Vector& out) const {
   }
 }
 
-void SlidingCovariance::copy_to(Matrix& out) const {
+void SlidingCovariance::copy_to(Matrix& out, const ChainOrder* order) const {
   const std::size_t k = k_;
   out.resize(static_cast<Eigen::Index>(k), static_cast<Eigen::Index>(k));
   for (std::size_t l = 0; l < k; ++l) {
-    const double* c = col(l);
+    const std::size_t pl = order != nullptr ? order->position[l] : l;
     for (std::size_t i = l; i < k; ++i) {
-      out(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(l)) = c[i];
-      out(static_cast<Eigen::Index>(l), static_cast<Eigen::Index>(i)) = c[i];
+      const std::size_t pi = order != nullptr ? order->position[i] : i;
+      const double v = pi >= pl ? col(pl)[pi] : col(pi)[pl];  // the stored lower triangle
+      out(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(l)) = v;
+      out(static_cast<Eigen::Index>(l), static_cast<Eigen::Index>(i)) = v;
     }
   }
 }

@@ -24,9 +24,8 @@ struct ChainOrder {
   SparseT permute(const SparseT& T) const;
   SparseZ permute(const SparseZ& Z) const;
   Vector permute(const Vector& x) const;
-  // The inverses: results back in the original ordering.
+  // The inverse: a state back in the original ordering.
   void restore(const Vector& x, Vector& out) const;
-  void restore(const Matrix& X, Matrix& out) const;
 };
 
 // The filter's symmetric covariance for a transition in chain order, kept where the copy rows
@@ -42,8 +41,6 @@ class SlidingCovariance {
   SlidingCovariance(const SparseT& T, const SparseZ& Z, const ChainOrder& order, const Matrix& R,
                     const Matrix& Q, const Matrix& P0);
 
-  std::size_t size() const { return k_; }
-
   // Writes PZ = P Z and returns F = Z' PZ, for the Z given at construction.
   double pz_and_f(const SparseZ& Z, Vector& PZ) const;
   // P <- T (P - s PZ PZ') T' + RQR', with PZ = P Z.
@@ -52,8 +49,8 @@ class SlidingCovariance {
   void downdate(const Vector& PZ, double s);
   // out = T x: a shift along the chains, then the general rows.
   void apply_transition(const Vector& x, Vector& out) const;
-  // P as a dense matrix, still in chain order.
-  void copy_to(Matrix& out) const;
+  // P as a dense matrix, in the original order when `order` is given, else in chain order.
+  void copy_to(Matrix& out, const ChainOrder* order = nullptr) const;
 
  private:
   struct Entry {
